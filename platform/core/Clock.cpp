@@ -1,0 +1,167 @@
+#include "platform/Clock.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/SysRoot.h"
+
+namespace platform::clock {
+namespace {
+
+enum class Mode { root, manual, scaled };
+
+struct State {
+  std::mutex mutex;
+  Mode mode = Mode::root;
+  Published current;          // origin and rate in force
+  double manualNow = 0;
+  long long lastCheckNs = -1;  // real time of the last look at the clock file
+  struct timespec fileMtime {};
+};
+
+State& S() {
+  static State s;
+  return s;
+}
+
+long long RealNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string ClockFileHostPath() { return MacToHost("/var/run/clock"); }
+
+// Caller holds the mutex.
+void RefreshFromFileLocked(State& s) {
+  long long now = RealNowNs();
+  if (s.lastCheckNs >= 0 && now - s.lastCheckNs < 20'000'000) return;
+  s.lastCheckNs = now;
+  struct stat st {};
+  std::string path = ClockFileHostPath();
+  if (::stat(path.c_str(), &st) != 0) {
+    s.current = Published{0, 0, 1};
+    return;
+  }
+  if (st.st_mtim.tv_sec == s.fileMtime.tv_sec && st.st_mtim.tv_nsec == s.fileMtime.tv_nsec) return;
+  Published p;
+  if (ReadClockFile(path, p)) {
+    s.current = p;
+    s.fileMtime = st.st_mtim;
+  }
+}
+
+double ScaledNow(const Published& p) {
+  double realSec = static_cast<double>(RealNowNs() - p.realOriginNs) / 1e9;
+  return p.simOrigin + realSec * p.rate;
+}
+
+}  // namespace
+
+bool ReadClockFile(const std::string& hostPath, Published& o_clock) {
+  o_clock = Published{};
+  std::ifstream in(hostPath);
+  if (!in) return false;
+  Published p;
+  if (!(in >> p.realOriginNs >> p.simOrigin >> p.rate) || p.rate <= 0) return false;
+  o_clock = p;
+  return true;
+}
+
+bool WriteClockFile(const std::string& hostPath, const Published& clock) {
+  // Written beside and renamed so that a reader never sees half a file.
+  std::string tmp = hostPath + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    if (!out) return false;
+    char line[128];
+    std::snprintf(line, sizeof line, "%lld %.6f %.6f\n", clock.realOriginNs, clock.simOrigin,
+                  clock.rate);
+    out << line;
+    if (!out.flush()) return false;
+  }
+  return std::rename(tmp.c_str(), hostPath.c_str()) == 0;
+}
+
+bool PublishRate(double rate) {
+  if (rate <= 0) return false;
+  Published p{RealNowNs(), Now(), rate};
+  if (!WriteClockFile(ClockFileHostPath(), p)) return false;
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  s.lastCheckNs = -1;
+  return true;
+}
+
+double Now() {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  switch (s.mode) {
+    case Mode::manual:
+      return s.manualNow;
+    case Mode::scaled:
+      return ScaledNow(s.current);
+    case Mode::root:
+      RefreshFromFileLocked(s);
+      return s.current.realOriginNs == 0 ? static_cast<double>(RealNowNs()) / 1e9
+                                         : ScaledNow(s.current);
+  }
+  return 0;
+}
+
+double RealDuration(double simSeconds) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  if (s.mode == Mode::manual) return 0.002;  // poll while someone advances the clock
+  if (s.mode == Mode::root) RefreshFromFileLocked(s);
+  return simSeconds / s.current.rate;
+}
+
+void SleepUntil(double simDeadline) {
+  for (;;) {
+    double remaining = simDeadline - Now();
+    if (remaining <= 0) return;
+    double real = RealDuration(remaining);
+    if (real > 0.05) real = 0.05;
+    if (real < 0.0005) real = 0.0005;
+    std::this_thread::sleep_for(std::chrono::duration<double>(real));
+  }
+}
+
+void SleepFor(double simSeconds) { SleepUntil(Now() + simSeconds); }
+
+void UseManual(double simStart) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  s.mode = Mode::manual;
+  s.manualNow = simStart;
+}
+
+void Advance(double simSeconds) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  s.manualNow += simSeconds;
+}
+
+void UseScaled(double rate) {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  s.mode = Mode::scaled;
+  s.current = Published{RealNowNs(), static_cast<double>(RealNowNs()) / 1e9, rate};
+}
+
+void UseRootClock() {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  s.mode = Mode::root;
+  s.lastCheckNs = -1;
+  s.fileMtime = {};
+  s.current = Published{0, 0, 1};
+}
+
+}  // namespace platform::clock

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds one preset (default: "default").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+scripts/deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
