@@ -4,6 +4,8 @@
 #pragma once
 #include <pthread.h>
 
+#include "platform/CFBase.h"
+
 extern pthread_rwlock_t g_listRWLock;
 
 // Run once at start-up, before any changer is discovered.
@@ -28,3 +30,10 @@ struct ScopedRWLock {
   const char* m_unlockFailFormatP;
   pthread_rwlock_t* m_heldLockP;
 };
+
+// ---- Device file names: volume name, the byte 0x01, then 24 hexadecimal digits (GUID 16,
+// storage element 4, device 4) after the last separator.
+
+bool GetDeviceInfoFromName(const char* i_fileNameP, UInt64* o_changerGUIDP, UInt16* o_storageElemP,
+                           UInt16* o_deviceP);
+bool ValidateDeviceFileName(const char* i_fileNameP);
