@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../cf/CFInternal.h"
+#include "platform/CoreFoundation.h"
+#include "platform/PlistCodec.h"
+
+CFNumberRef __CFNumberCreateUnsigned64(uint64_t v);
+
+namespace {
+
+namespace pl = platform::plist;
+
+CFRef<CFStringRef> Str(const std::string& s) {
+  return CFRef(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()), s.size(),
+                                       kCFStringEncodingUTF8, false));
+}
+CFRef<CFNumberRef> I64(int64_t v) { return CFRef(CFNumberCreate(nullptr, kCFNumberSInt64Type, &v)); }
+CFRef<CFNumberRef> I16(int16_t v) { return CFRef(CFNumberCreate(nullptr, kCFNumberSInt16Type, &v)); }
+CFRef<CFNumberRef> F64(double v) { return CFRef(CFNumberCreate(nullptr, kCFNumberFloat64Type, &v)); }
+CFRef<CFMutableDictionaryRef> Dict() {
+  return CFRef(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+}
+CFRef<CFMutableArrayRef> Array() { return CFRef(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks)); }
+
+// Exact text of a value with its kinds, so a round trip that turns 2.0 into 2 or -1 into
+// 2^64-1 shows; dictionary keys sorted because the formats do not promise an order.
+std::string Typed(CFTypeRef v) {
+  CFTypeID t = CFGetTypeID(v);
+  if (t == CFStringGetTypeID()) return "s\"" + std::string(CFStringGetCStringPtr(static_cast<CFStringRef>(v), kCFStringEncodingUTF8)) + "\"";
+  if (t == CFBooleanGetTypeID()) return CFBooleanGetValue(static_cast<CFBooleanRef>(v)) ? "true" : "false";
+  if (t == CFNumberGetTypeID()) {
+    auto n = static_cast<CFNumberRef>(v);
+    char buf[64];
+    if (CFNumberIsFloatType(n)) {
+      double d = 0;
+      CFNumberGetValue(n, kCFNumberFloat64Type, &d);
+      std::snprintf(buf, sizeof buf, "f%.17g", d);
+      return buf;
+    }
+    CFRef<CFStringRef> text(CFCopyDescription(v));
+    return "i" + std::string(CFStringGetCStringPtr(text.get(), kCFStringEncodingUTF8));
+  }
+  if (t == CFDataGetTypeID()) {
+    CFRef<CFStringRef> text(CFCopyDescription(v));
+    return "d" + std::string(CFStringGetCStringPtr(text.get(), kCFStringEncodingUTF8));
+  }
+  if (t == CFArrayGetTypeID()) {
+    std::string s = "[";
+    for (CFIndex i = 0; i < CFArrayGetCount(static_cast<CFArrayRef>(v)); ++i)
+      s += Typed(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(v), i)) + ",";
+    return s + "]";
+  }
+  if (t == CFDictionaryGetTypeID()) {
+    auto d = static_cast<CFDictionaryRef>(v);
+    std::vector<const void*> keys(CFDictionaryGetCount(d)), values(keys.size());
+    CFDictionaryGetKeysAndValues(d, keys.data(), values.data());
+    std::vector<std::string> entries;
+    for (size_t i = 0; i < keys.size(); ++i) entries.push_back(Typed(keys[i]) + ":" + Typed(values[i]));
+    std::sort(entries.begin(), entries.end());
+    std::string s = "{";
+    for (auto& e : entries) s += e + ",";
+    return s + "}";
+  }
+  return "?";
+}
+
+// One of everything a property list holds, nested.
+CFRef<CFDictionaryRef> Everything() {
+  auto root = Dict();
+  CFDictionarySetValue(root.get(), CFSTR("ascii"), CFSTR("Changer <1> & \"2\""));
+  CFDictionarySetValue(root.get(), CFSTR("empty string"), CFSTR(""));
+  CFDictionarySetValue(root.get(), Str("cl\xC3\xA9 \xE2\x86\x92").get(), Str("\xC3\x89tag\xC3\xA8re \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xB5").get());
+  CFDictionarySetValue(root.get(), CFSTR("zero"), I64(0).get());
+  CFDictionarySetValue(root.get(), CFSTR("minus one"), I64(-1).get());
+  CFDictionarySetValue(root.get(), CFSTR("int64 min"), I64(INT64_MIN).get());
+  CFDictionarySetValue(root.get(), CFSTR("int64 max"), I64(INT64_MAX).get());
+  CFDictionarySetValue(root.get(), CFSTR("sint16"), I16(-300).get());
+  CFRef<CFNumberRef> big(__CFNumberCreateUnsigned64(UINT64_MAX)), above(__CFNumberCreateUnsigned64(1ull << 63));
+  CFDictionarySetValue(root.get(), CFSTR("uint64 max"), big.get());
+  CFDictionarySetValue(root.get(), CFSTR("2^63"), above.get());
+  CFDictionarySetValue(root.get(), CFSTR("tenth"), F64(0.1).get());
+  CFDictionarySetValue(root.get(), CFSTR("two"), F64(2.0).get());
+  CFDictionarySetValue(root.get(), CFSTR("negative real"), F64(-1.5e300).get());
+  CFDictionarySetValue(root.get(), CFSTR("yes"), kCFBooleanTrue);
+  CFDictionarySetValue(root.get(), CFSTR("no"), kCFBooleanFalse);
+  const UInt8 bytes[] = {0, 1, 0xFF, 0x80, '<', 0};
+  CFRef<CFDataRef> data(CFDataCreate(nullptr, bytes, sizeof bytes)), noData(CFDataCreate(nullptr, nullptr, 0));
+  CFDictionarySetValue(root.get(), CFSTR("data"), data.get());
+  CFDictionarySetValue(root.get(), CFSTR("no data"), noData.get());
+  CFDictionarySetValue(root.get(), CFSTR("empty array"), Array().get());
+  CFDictionarySetValue(root.get(), CFSTR("empty dict"), Dict().get());
+  auto slots = Array();
+  for (int16_t i = 0; i < 3; ++i) {
+    auto slot = Dict();
+    CFDictionarySetValue(slot.get(), CFSTR("slot"), I16(i).get());
+    auto names = Array();
+    CFArrayAppendValue(names.get(), Str("Disc " + std::to_string(i)).get());
+    CFArrayAppendValue(names.get(), Dict().get());
+    CFDictionarySetValue(slot.get(), CFSTR("names"), names.get());
+    CFArrayAppendValue(slots.get(), slot.get());
+  }
+  CFDictionarySetValue(root.get(), CFSTR("slots"), slots.get());
+  return CFRef<CFDictionaryRef>(root.release());
+}
+
+const char* const kEverythingTyped =
+    "{s\"2^63\":i9223372036854775808,s\"ascii\":s\"Changer <1> & \"2\"\",s\"cl\xC3\xA9 \xE2\x86\x92\":"
+    "s\"\xC3\x89tag\xC3\xA8re \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xB5\",s\"data\":d<0001ff803c00>,"
+    "s\"empty array\":[],s\"empty dict\":{},s\"empty string\":s\"\",s\"int64 max\":i9223372036854775807,"
+    "s\"int64 min\":i-9223372036854775808,s\"minus one\":i-1,s\"negative real\":f-1.5000000000000001e+300,"
+    "s\"no data\":d<>,s\"no\":false,s\"sint16\":i-300,"
+    "s\"slots\":[{s\"names\":[s\"Disc 0\",{},],s\"slot\":i0,},{s\"names\":[s\"Disc 1\",{},],s\"slot\":i1,},"
+    "{s\"names\":[s\"Disc 2\",{},],s\"slot\":i2,},],s\"tenth\":f0.10000000000000001,s\"two\":f2,"
+    "s\"uint64 max\":i18446744073709551615,s\"yes\":true,s\"zero\":i0,}";
+
+TEST(PlistCodec, EveryTypeRoundTripsInBothFormats) {
+  long before = CFLiveObjectCount();
+  {
+    auto original = Everything();
+    ASSERT_EQ(Typed(original.get()), kEverythingTyped);
+    struct Case {
+      const char* name;
+      CFPropertyListFormat format;
+    } cases[] = {{"XML", kCFPropertyListXMLFormat_v1_0}, {"binary", kCFPropertyListBinaryFormat_v1_0}};
+    for (const auto& c : cases) {
+      std::string bytes, error;
+      ASSERT_TRUE(pl::Encode(original.get(), c.format, bytes, &error)) << c.name << ": " << error;
+      CFPropertyListFormat format = 0;
+      CFRef<CFPropertyListRef> back(pl::Decode(bytes.data(), bytes.size(), kCFPropertyListImmutable, &error, &format));
+      ASSERT_TRUE(back) << c.name << ": " << error;
+      EXPECT_EQ(format, c.format) << c.name;
+      EXPECT_EQ(Typed(back.get()), kEverythingTyped) << c.name;
+      EXPECT_TRUE(CFEqual(back.get(), original.get())) << c.name;
+      // Integers come back as SInt64 whatever they were written as.
+      auto sint16 = static_cast<CFNumberRef>(CFDictionaryGetValue(static_cast<CFDictionaryRef>(back.get()), CFSTR("sint16")));
+      EXPECT_EQ(CFNumberGetType(sint16), kCFNumberSInt64Type) << c.name;
+    }
+    EXPECT_EQ(pl::EncodeXML(original.get()).substr(0, 38), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    EXPECT_EQ(pl::EncodeBinary(original.get()).substr(0, 8), "bplist00");
+  }
+  EXPECT_EQ(CFLiveObjectCount(), before);
+}
+
+TEST(PlistCodec, XMLTextIsTheVersionOneFormat) {
+  auto d = Dict();
+  CFDictionarySetValue(d.get(), CFSTR("changer name"), Str("T\xC3\xBCr & <Tor>").get());
+  CFDictionarySetValue(d.get(), CFSTR("do not automount changer"), kCFBooleanFalse);
+  CFDictionarySetValue(d.get(), CFSTR("count"), I64(-3).get());
+  EXPECT_EQ(pl::EncodeXML(d.get()),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+            "<plist version=\"1.0\">\n"
+            "<dict>\n"
+            "\t<key>changer name</key>\n"
+            "\t<string>T\xC3\xBCr &amp; &lt;Tor&gt;</string>\n"
+            "\t<key>do not automount changer</key>\n"
+            "\t<false/>\n"
+            "\t<key>count</key>\n"
+            "\t<integer>-3</integer>\n"
+            "</dict>\n"
+            "</plist>\n");
+}
+
+TEST(PlistCodec, MutabilityOptionReachesEveryContainer) {
+  auto inner = Array();
+  CFArrayAppendValue(inner.get(), CFSTR("leaf"));
+  auto root = Dict();
+  CFDictionarySetValue(root.get(), CFSTR("inner"), inner.get());
+  std::string bytes = pl::EncodeBinary(root.get());
+  struct Case {
+    CFOptionFlags option;
+    bool mutableContainers;
+  } cases[] = {{kCFPropertyListImmutable, false},
+               {kCFPropertyListMutableContainers, true},
+               {kCFPropertyListMutableContainersAndLeaves, true}};
+  for (const auto& c : cases) {
+    CFRef<CFPropertyListRef> back(pl::Decode(bytes.data(), bytes.size(), c.option, nullptr));
+    ASSERT_TRUE(back);
+    auto d = static_cast<const __CFDictionary*>(back.get());
+    auto a = static_cast<const __CFArray*>(CFDictionaryGetValue(d, CFSTR("inner")));
+    EXPECT_EQ(d->m_mutable, c.mutableContainers) << c.option;
+    EXPECT_EQ(a->m_mutable, c.mutableContainers) << c.option;
+  }
+}
+
+// A binary property list written object by object, for shapes no writer produces.
+std::string HandBinary(const std::vector<std::string>& objects, uint64_t top) {
+  std::string out = "bplist00";
+  std::vector<uint64_t> offsets;
+  for (const auto& o : objects) {
+    offsets.push_back(out.size());
+    out += o;
+  }
+  uint64_t table = out.size();
+  for (uint64_t off : offsets) {
+    out += static_cast<char>(off >> 8);
+    out += static_cast<char>(off);
+  }
+  std::string trailer(32, '\0');
+  trailer[6] = 2;  // offset size
+  trailer[7] = 2;  // reference size
+  auto put64 = [&](int at, uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) trailer[at + i] = static_cast<char>(v & 0xFF);
+  };
+  put64(8, objects.size());
+  put64(16, top);
+  put64(24, table);
+  return out + trailer;
+}
+std::string Ref(uint16_t i) { return std::string{static_cast<char>(i >> 8), static_cast<char>(i & 0xFF)}; }
+
+TEST(PlistCodec, BadInputFailsWithAReason) {
+  std::string deepXML = "<plist version=\"1.0\">";
+  for (int i = 0; i < 600; ++i) deepXML += "<array>";
+  for (int i = 0; i < 600; ++i) deepXML += "</array>";
+  deepXML += "</plist>";
+  std::string okDeepXML = "<plist version=\"1.0\">";
+  for (int i = 0; i < 512; ++i) okDeepXML += "<array>";
+  for (int i = 0; i < 512; ++i) okDeepXML += "</array>";
+  okDeepXML += "</plist>";
+  std::vector<std::string> chain;  // object i is an array holding object i + 1
+  for (uint16_t i = 0; i < 600; ++i) chain.push_back("\xA1" + Ref(i + 1));
+  chain.push_back(std::string("\xA0", 1));
+  std::vector<std::string> doubling;  // 2^60 objects once expanded
+  for (uint16_t i = 0; i < 60; ++i) doubling.push_back("\xA2" + Ref(i + 1) + Ref(i + 1));
+  doubling.push_back("\x09");
+  std::string xmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* error;
+  } cases[] = {
+      {"empty", "", "property list data is empty"},
+      {"text", "hello, world", "malformed XML property list"},
+      {"unclosed XML", xmlHead + "<dict><key>a</key><string>b</string>", "malformed XML property list"},
+      {"bad header", "bplist15" + std::string(40, '\0'), "malformed binary property list"},
+      {"short binary", "bplist00\x09", "malformed binary property list"},
+      {"reference out of range", HandBinary({"\xA1" + Ref(5)}, 0), "malformed binary property list"},
+      {"offset into the table", HandBinary({"\x09"}, 0).replace(9, 2, std::string("\x00\x09", 2)), "malformed binary property list"},
+      {"NUL in a binary key", HandBinary({"\xD1" + Ref(1) + Ref(2), std::string("\x53" "a\0b", 4), "\x09"}, 0),
+       "malformed binary property list"},
+      {"number as a binary key", HandBinary({"\xD1" + Ref(1) + Ref(1), "\x10\x07"}, 0), "malformed binary property list"},
+      {"NUL in XML", xmlHead + std::string("<string>a\0b</string></plist>", 29), "malformed XML property list"},
+      {"array holds itself", HandBinary({"\xA1" + Ref(0)}, 0), "binary property list refers to itself"},
+      {"deep binary", HandBinary(chain, 0), "property list nested deeper than 512 levels"},
+      {"deep XML", deepXML, "property list nested deeper than 512 levels"},
+      {"shared children", HandBinary(doubling, 0), "property list holds too many objects"},
+      {"date", xmlHead + "<date>2004-06-01T12:00:00Z</date></plist>", "property list holds a date, which is not supported"},
+      {"invalid UTF-8", HandBinary({"\x52\xC3\x28"}, 0), "property list holds a string that is not valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    std::string error = "unset";
+    CFPropertyListRef p = pl::Decode(c.bytes.data(), c.bytes.size(), kCFPropertyListImmutable, &error);
+    EXPECT_EQ(p, nullptr) << c.name;
+    if (p) CFRelease(p);
+    EXPECT_EQ(error, c.error) << c.name;
+  }
+  // The limit itself is allowed.
+  CFRef<CFPropertyListRef> ok(pl::Decode(okDeepXML.data(), okDeepXML.size(), 0, nullptr));
+  EXPECT_TRUE(ok);
+}
+
+TEST(PlistCodec, UnstorableValuesAreRefusedWithAReason) {
+  CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Library"), kCFURLPOSIXPathStyle, true));
+  auto withURL = Dict();
+  CFDictionarySetValue(withURL.get(), CFSTR("where"), url.get());
+  auto numberKey = Dict();
+  CFDictionarySetValue(numberKey.get(), I64(1).get(), CFSTR("one"));
+  auto nul = Array();
+  CFArrayAppendValue(nul.get(), Str(std::string("a\0b", 3)).get());
+  auto deep = Array();
+  for (int i = 0; i < 600; ++i) {
+    auto outer = Array();
+    CFArrayAppendValue(outer.get(), deep.get());
+    deep = outer;
+  }
+  auto cycle = Array();
+  CFArrayAppendValue(cycle.get(), cycle.get());
+  struct Case {
+    const char* name;
+    CFTypeRef value;
+    const char* error;
+  } cases[] = {
+      {"URL", withURL.get(), "value of type 29 cannot be stored in a property list"},
+      {"number key", numberKey.get(), "property list dictionary key is not a string"},
+      {"NUL in string", nul.get(), "property list string holds a NUL character"},
+      {"too deep", deep.get(), "property list nested deeper than 512 levels"},
+      {"holds itself", cycle.get(), "property list nested deeper than 512 levels"},
+      {"null", nullptr, "property list holds a null value"},
+  };
+  for (const auto& c : cases) {
+    for (CFPropertyListFormat f : {kCFPropertyListXMLFormat_v1_0, kCFPropertyListBinaryFormat_v1_0}) {
+      std::string bytes = "unset", error;
+      EXPECT_FALSE(pl::Encode(c.value, f, bytes, &error)) << c.name;
+      EXPECT_EQ(bytes, "") << c.name;
+      EXPECT_EQ(error, c.error) << c.name << " " << f;
+    }
+  }
+  EXPECT_EQ(pl::EncodeBinary(withURL.get()), "");
+  CFArrayRemoveAllValues(cycle.get());
+}
+
+// Whatever the bytes, a read either fails with a reason or yields a value; it never crashes or
+// reads outside the buffer (each attempt gets a buffer of exactly its size, for the sanitizers).
+TEST(PlistCodec, TruncatedAndGarbageInputNeverCrashes) {
+  auto original = Everything();
+  const std::string files[] = {pl::EncodeXML(original.get()), pl::EncodeBinary(original.get())};
+  auto attempt = [](const std::string& bytes, CFPropertyListRef* o_result) {
+    std::vector<char> exact(bytes.begin(), bytes.end());
+    std::string error;
+    *o_result = pl::Decode(exact.empty() ? nullptr : exact.data(), exact.size(), 2, &error);
+    return *o_result != nullptr || !error.empty();
+  };
+  for (const auto& file : files) {
+    ASSERT_FALSE(file.empty());
+    for (size_t n = 0; n < file.size(); ++n) {
+      CFPropertyListRef p = nullptr;
+      EXPECT_TRUE(attempt(file.substr(0, n), &p)) << n;
+      // An XML prefix may end after the root element; then it must be the whole value.
+      if (p) {
+        EXPECT_TRUE(CFEqual(p, original.get())) << "prefix " << n << " of " << file.substr(0, 8);
+        CFRelease(p);
+      }
+    }
+  }
+  std::mt19937 rng(20040601);
+  int parsed = 0;
+  for (int i = 0; i < 6000; ++i) {
+    std::string bytes;
+    if (i % 3 == 2) {
+      bytes.resize(rng() % 300);
+      for (char& c : bytes) c = static_cast<char>(rng());
+      if (i % 2) bytes.insert(0, "bplist00");
+    } else {
+      bytes = files[i % 2];
+      for (int k = 1 + rng() % 4; k > 0; --k) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+    }
+    CFPropertyListRef p = nullptr;
+    EXPECT_TRUE(attempt(bytes, &p)) << i;
+    if (p) {
+      ++parsed;
+      CFRelease(p);
+    }
+  }
+  EXPECT_GT(parsed, 0);  // some mutations only change a string's content
+}
+
+}  // namespace
