@@ -4,6 +4,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "../cf/CFInternal.h"
 #include "platform/CoreFoundation.h"
 #include "platform/PlistCodec.h"
+#include "platform/SysRoot.h"
 
 CFNumberRef __CFNumberCreateUnsigned64(uint64_t v);
 
@@ -351,6 +355,232 @@ TEST(PlistCodec, TruncatedAndGarbageInputNeverCrashes) {
     }
   }
   EXPECT_GT(parsed, 0);  // some mutations only change a string's content
+}
+
+// ---------------------------------------------------------------- streams and the Mac calls
+
+namespace fs = std::filesystem;
+
+class PlistFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("SHELVONX_SYSROOT");
+    m_hadRoot = old != nullptr;
+    if (old) m_oldRoot = old;
+    char tmpl[] = "/tmp/plisttest.XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    m_root = tmpl;
+    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
+    platform::ResetSysRoot();
+    fs::create_directories(m_root + "/Library/Changers");
+  }
+  void TearDown() override {
+    if (m_hadRoot) ::setenv("SHELVONX_SYSROOT", m_oldRoot.c_str(), 1);
+    else ::unsetenv("SHELVONX_SYSROOT");
+    platform::ResetSysRoot();
+    fs::remove_all(m_root);
+  }
+  static CFRef<CFURLRef> URL(const std::string& mac) {
+    return CFRef(CFURLCreateWithFileSystemPath(nullptr, Str(mac).get(), kCFURLPOSIXPathStyle, false));
+  }
+  std::string HostBytes(const std::string& mac) const {
+    std::ifstream in(m_root + mac, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void PutHostBytes(const std::string& mac, const std::string& bytes) const {
+    std::ofstream(m_root + mac, std::ios::binary) << bytes;
+  }
+  // Writes through a fresh write stream; the bytes-written result and the error text.
+  static CFIndex WriteFile(const std::string& mac, CFPropertyListRef plist, CFPropertyListFormat format,
+                           std::string* o_error) {
+    CFRef<CFWriteStreamRef> ws(CFWriteStreamCreateWithFile(nullptr, URL(mac).get()));
+    if (!ws || !CFWriteStreamOpen(ws.get())) return -1;
+    CFStringRef error = CFSTR("unset");
+    CFIndex n = CFPropertyListWriteToStream(plist, ws.get(), format, &error);
+    *o_error = error ? CFStringGetCStringPtr(error, kCFStringEncodingUTF8) : "NULL";
+    if (error) CFRelease(error);
+    CFWriteStreamClose(ws.get());
+    return n;
+  }
+  static CFPropertyListRef ReadFile(const std::string& mac, CFIndex length, CFOptionFlags option,
+                                    CFPropertyListFormat* o_format, std::string* o_error) {
+    CFRef<CFReadStreamRef> rs(CFReadStreamCreateWithFile(nullptr, URL(mac).get()));
+    if (!rs || !CFReadStreamOpen(rs.get())) return nullptr;
+    CFStringRef error = CFSTR("unset");
+    CFPropertyListRef p = CFPropertyListCreateFromStream(nullptr, rs.get(), length, option, o_format, &error);
+    *o_error = error ? CFStringGetCStringPtr(error, kCFStringEncodingUTF8) : "NULL";
+    if (error) CFRelease(error);
+    CFReadStreamClose(rs.get());
+    return p;
+  }
+
+  std::string m_root, m_oldRoot;
+  bool m_hadRoot = false;
+};
+
+TEST_F(PlistFiles, RoundTripThroughFileStreamsUnderTheRoot) {
+  long before = CFLiveObjectCount();
+  {
+    auto original = Everything();
+    struct Case {
+      CFPropertyListFormat format;
+      CFOptionFlags option;
+    } cases[] = {{kCFPropertyListXMLFormat_v1_0, kCFPropertyListImmutable},
+                 {kCFPropertyListXMLFormat_v1_0, kCFPropertyListMutableContainersAndLeaves},
+                 {kCFPropertyListBinaryFormat_v1_0, kCFPropertyListMutableContainers},
+                 {kCFPropertyListBinaryFormat_v1_0, kCFPropertyListMutableContainersAndLeaves}};
+    for (const auto& c : cases) {
+      std::string error;
+      CFIndex written = WriteFile("/Library/Changers/Info.plist", original.get(), c.format, &error);
+      std::string expected = c.format == kCFPropertyListXMLFormat_v1_0 ? pl::EncodeXML(original.get())
+                                                                        : pl::EncodeBinary(original.get());
+      EXPECT_EQ(written, static_cast<CFIndex>(expected.size())) << c.format;
+      EXPECT_EQ(error, "NULL");
+      EXPECT_EQ(HostBytes("/Library/Changers/Info.plist"), expected) << c.format;
+      CFPropertyListFormat format = 0;
+      CFRef<CFPropertyListRef> back(ReadFile("/Library/Changers/Info.plist", 0, c.option, &format, &error));
+      ASSERT_TRUE(back) << error;
+      EXPECT_EQ(error, "NULL");
+      EXPECT_EQ(format, c.format);
+      EXPECT_EQ(Typed(back.get()), kEverythingTyped);
+      EXPECT_EQ(static_cast<const __CFDictionary*>(back.get())->m_mutable, c.option != kCFPropertyListImmutable);
+    }
+    // A shorter list written over a longer one replaces the whole content.
+    auto small = Dict();
+    CFDictionarySetValue(small.get(), CFSTR("changer name"), CFSTR("A"));
+    std::string error;
+    WriteFile("/Library/Changers/Info.plist", small.get(), kCFPropertyListXMLFormat_v1_0, &error);
+    EXPECT_EQ(HostBytes("/Library/Changers/Info.plist"), pl::EncodeXML(small.get()));
+  }
+  EXPECT_EQ(CFLiveObjectCount(), before);
+}
+
+TEST_F(PlistFiles, ReadFailuresGiveNullAndAReason) {
+  auto d = Dict();
+  CFDictionarySetValue(d.get(), CFSTR("k"), CFSTR("v"));
+  std::string binary = pl::EncodeBinary(d.get());
+  PutHostBytes("/Library/Changers/damaged.plist", "this is not a property list\n");
+  PutHostBytes("/Library/Changers/empty.plist", "");
+  PutHostBytes("/Library/Changers/tail.plist", binary + "trailing");
+  struct Case {
+    const char* file;
+    CFIndex length;
+    const char* error;
+  } cases[] = {
+      {"/Library/Changers/damaged.plist", 0, "malformed XML property list"},
+      {"/Library/Changers/empty.plist", 0, "property list data is empty"},
+      {"/Library/Changers/tail.plist", 0, "malformed binary property list"},
+      {"/Library/Changers/tail.plist", static_cast<CFIndex>(binary.size()), "NULL"},  // the length given stops it
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    CFRef<CFPropertyListRef> p(ReadFile(c.file, c.length, kCFPropertyListImmutable, nullptr, &error));
+    EXPECT_EQ(static_cast<bool>(p), std::string(c.error) == "NULL") << c.file;
+    EXPECT_EQ(error, c.error) << c.file;
+  }
+
+  // A missing file: opening fails with the POSIX error; reading an unopened stream says so.
+  CFRef<CFReadStreamRef> rs(CFReadStreamCreateWithFile(nullptr, URL("/Library/Changers/none.plist").get()));
+  ASSERT_TRUE(rs);
+  EXPECT_EQ(CFReadStreamGetStatus(rs.get()), kCFStreamStatusNotOpen);
+  EXPECT_FALSE(CFReadStreamOpen(rs.get()));
+  EXPECT_EQ(CFReadStreamGetStatus(rs.get()), kCFStreamStatusError);
+  EXPECT_EQ(CFReadStreamGetError(rs.get()).domain, kCFStreamErrorDomainPOSIX);
+  EXPECT_EQ(CFReadStreamGetError(rs.get()).error, ENOENT);
+  CFStringRef error = nullptr;
+  EXPECT_EQ(CFPropertyListCreateFromStream(nullptr, rs.get(), 0, 0, nullptr, &error), nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(CFStringGetCStringPtr(error, kCFStringEncodingUTF8), "property list stream is not open");
+  CFRelease(error);
+}
+
+TEST_F(PlistFiles, WriteFailuresGiveZeroAndAReason) {
+  CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Library"), kCFURLPOSIXPathStyle, true));
+  auto bad = Dict();
+  CFDictionarySetValue(bad.get(), CFSTR("where"), url.get());
+  auto good = Dict();
+  CFDictionarySetValue(good.get(), CFSTR("k"), CFSTR("v"));
+  fs::create_symlink("/dev/full", m_root + "/Library/Changers/full.plist");
+  struct Case {
+    const char* file;
+    CFPropertyListRef plist;
+    CFPropertyListFormat format;
+    const char* error;
+  } cases[] = {
+      {"/Library/Changers/bad.plist", bad.get(), kCFPropertyListXMLFormat_v1_0,
+       "value of type 29 cannot be stored in a property list"},
+      {"/Library/Changers/old.plist", good.get(), kCFPropertyListOpenStepFormat,
+       "property list format 1 cannot be written"},
+      {"/Library/Changers/full.plist", good.get(), kCFPropertyListXMLFormat_v1_0,
+       "property list stream write failed: No space left on device"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(WriteFile(c.file, c.plist, c.format, &error), 0) << c.file;
+    EXPECT_EQ(error, c.error) << c.file;
+  }
+  EXPECT_EQ(HostBytes("/Library/Changers/bad.plist"), "");  // opened (so emptied), nothing written
+
+  // No directory for the file: the stream does not open.
+  CFRef<CFWriteStreamRef> ws(CFWriteStreamCreateWithFile(nullptr, URL("/Library/Nowhere/Info.plist").get()));
+  EXPECT_FALSE(CFWriteStreamOpen(ws.get()));
+  EXPECT_EQ(CFWriteStreamGetError(ws.get()).error, ENOENT);
+  CFStringRef error = nullptr;
+  EXPECT_EQ(CFPropertyListWriteToStream(good.get(), ws.get(), kCFPropertyListXMLFormat_v1_0, &error), 0);
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(CFStringGetCStringPtr(error, kCFStringEncodingUTF8), "property list stream is not open");
+  CFRelease(error);
+  EXPECT_FALSE(fs::exists(m_root + "/Library/Nowhere"));
+}
+
+TEST(CFPropertyList, DataCopiesAndValidity) {
+  long before = CFLiveObjectCount();
+  {
+    auto original = Everything();
+    CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, original.get()));
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(xml.get())), CFDataGetLength(xml.get())),
+              pl::EncodeXML(original.get()));
+    CFStringRef error = CFSTR("unset");
+    CFRef<CFPropertyListRef> fromXML(CFPropertyListCreateFromXMLData(nullptr, xml.get(), 0, &error));
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(Typed(fromXML.get()), kEverythingTyped);
+    std::string binary = pl::EncodeBinary(original.get());
+    CFRef<CFDataRef> bin(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(binary.data()), binary.size()));
+    CFRef<CFPropertyListRef> fromBinary(CFPropertyListCreateFromXMLData(nullptr, bin.get(), 0, nullptr));
+    EXPECT_EQ(Typed(fromBinary.get()), kEverythingTyped);
+
+    // Deep copies keep number types (the codec turns every integer into SInt64) and copy every container.
+    for (CFOptionFlags option : {kCFPropertyListImmutable, kCFPropertyListMutableContainersAndLeaves}) {
+      CFRef<CFPropertyListRef> copy(CFPropertyListCreateDeepCopy(nullptr, original.get(), option));
+      ASSERT_TRUE(copy);
+      EXPECT_EQ(Typed(copy.get()), kEverythingTyped);
+      auto d = static_cast<CFDictionaryRef>(copy.get());
+      EXPECT_EQ(CFNumberGetType(static_cast<CFNumberRef>(CFDictionaryGetValue(d, CFSTR("sint16")))), kCFNumberSInt16Type);
+      CFTypeRef slots = CFDictionaryGetValue(d, CFSTR("slots"));
+      EXPECT_NE(slots, CFDictionaryGetValue(original.get(), CFSTR("slots")));
+      EXPECT_EQ(static_cast<const __CFArray*>(slots)->m_mutable, option != kCFPropertyListImmutable);
+    }
+
+    CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Library"), kCFURLPOSIXPathStyle, true));
+    auto withURL = Array();
+    CFArrayAppendValue(withURL.get(), url.get());
+    EXPECT_EQ(CFPropertyListCreateDeepCopy(nullptr, withURL.get(), 0), nullptr);
+    EXPECT_EQ(CFPropertyListCreateXMLData(nullptr, withURL.get()), nullptr);
+    struct Case {
+      CFPropertyListRef plist;
+      CFPropertyListFormat format;
+      bool valid;
+    } cases[] = {
+        {original.get(), kCFPropertyListXMLFormat_v1_0, true},
+        {original.get(), kCFPropertyListBinaryFormat_v1_0, true},
+        {original.get(), kCFPropertyListOpenStepFormat, false},
+        {withURL.get(), kCFPropertyListXMLFormat_v1_0, false},
+        {CFSTR("text"), kCFPropertyListBinaryFormat_v1_0, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(static_cast<bool>(CFPropertyListIsValid(c.plist, c.format)), c.valid) << c.format;
+  }
+  EXPECT_EQ(CFLiveObjectCount(), before);
 }
 
 }  // namespace
