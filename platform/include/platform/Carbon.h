@@ -53,11 +53,13 @@ struct FSRef {
   UInt8 hidden[80];
 };
 typedef FSRef* FSRefPtr;
+static_assert(sizeof(FSRef) == 80, "records embed FSRefs");
 
 struct HFSUniStr255 {
   UInt16 length;  // in UTF-16 units
   UniChar unicode[255];
 };
+static_assert(sizeof(HFSUniStr255) == 512);
 
 // Classic reference: volume, parent folder ID and name (Mac OS Roman).
 struct FSSpec {
