@@ -90,7 +90,7 @@ UInt32 CountItems(const std::string& hostDir) {
 }
 
 // The FSSpec form of a name: Mac OS Roman, '/' allowed and ':' not, at most 63 bytes.
-bool SpecNameBytes(const std::u16string& name, std::string& o_bytes) {
+bool FSSpecNameBytes(const std::u16string& name, std::string& o_bytes) {
   std::string utf8;
   if (!UTF16ToUTF8(name, utf8)) return false;
   return CFStringEncode(utf8, kCFStringEncodingMacRoman, o_bytes) && o_bytes.size() <= 63 &&
@@ -364,25 +364,25 @@ std::u16string ShownName(const std::string& macPath) {
   return DiskNameToUnicode(LeafName(macPath));
 }
 
-void FillSpec(const std::string& macPath, FSSpec* o_spec) {
-  std::memset(o_spec, 0, sizeof *o_spec);
+void FillFSSpec(const std::string& macPath, FSSpec* o_fsSpec) {
+  std::memset(o_fsSpec, 0, sizeof *o_fsSpec);
   std::string root = VolumeRootOf(macPath);
-  o_spec->vRefNum = VolumeRefNumOf(root);
-  o_spec->parID = root == macPath ? fsRtParID : static_cast<SInt32>(NodeIDOf(ParentPath(macPath)));
+  o_fsSpec->vRefNum = VolumeRefNumOf(root);
+  o_fsSpec->parID = root == macPath ? fsRtParID : static_cast<SInt32>(NodeIDOf(ParentPath(macPath)));
   std::u16string name = ShownName(macPath);
   std::string bytes;
-  if (!SpecNameBytes(name, bytes)) {
+  if (!FSSpecNameBytes(name, bytes)) {
     // Too long, or not Mac OS Roman: the start of the name that fits, '#' and the node ID, which
     // FSpMakeFSRef resolves.
     char id[16];
     std::snprintf(id, sizeof id, "#%X", static_cast<unsigned>(NodeIDOf(macPath)));
     std::string head;
     for (size_t n = std::min<size_t>(name.size(), 31); n > 0 && head.empty(); --n)
-      if (!SpecNameBytes(name.substr(0, n), head)) head.clear();
+      if (!FSSpecNameBytes(name.substr(0, n), head)) head.clear();
     bytes = head + id;
   }
-  o_spec->name[0] = static_cast<unsigned char>(bytes.size());
-  std::memcpy(o_spec->name + 1, bytes.data(), bytes.size());
+  o_fsSpec->name[0] = static_cast<unsigned char>(bytes.size());
+  std::memcpy(o_fsSpec->name + 1, bytes.data(), bytes.size());
 }
 
 }  // namespace platform::carbon

@@ -51,6 +51,6 @@ void FillCatalogInfo(const std::string& macPath, const struct stat& st, FSCatalo
 // The unicode name an item shows (its volume's name for a volume root).
 std::u16string ShownName(const std::string& macPath);
 // The FSSpec of an existing item; names that do not fit it are shortened with the node ID.
-void FillSpec(const std::string& macPath, FSSpec* o_spec);
+void FillFSSpec(const std::string& macPath, FSSpec* o_fsSpec);
 
 }  // namespace platform::carbon

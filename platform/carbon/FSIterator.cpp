@@ -75,7 +75,7 @@ OSErr FSCloseIterator(FSIterator iterator) {
 
 OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects, ItemCount* o_actualObjects,
                            Boolean* o_containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
-                           FSRef* refs, FSSpec* specs, HFSUniStr255* names) {
+                           FSRef* refs, FSSpec* fsSpecs, HFSUniStr255* names) {
   if (o_actualObjects) *o_actualObjects = 0;
   if (o_containerChanged) *o_containerChanged = false;
   if (!o_actualObjects) return paramErr;
@@ -92,7 +92,7 @@ OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects, ItemCo
     }
     if (catalogInfos) FillCatalogInfo(path, st, whichInfo, &catalogInfos[n]);
     if (refs) MakeRef(path, &refs[n]);
-    if (specs) FillSpec(path, &specs[n]);
+    if (fsSpecs) FillFSSpec(path, &fsSpecs[n]);
     if (names) FillUniStr255(ShownName(path), &names[n]);
     ++n;
   }

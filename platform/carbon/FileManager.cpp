@@ -108,7 +108,7 @@ OSErr CreateItem(const FSRef* parentRef, UniCharCount nameLength, const UniChar*
     }
   }
   if (o_newRef) MakeRef(o_path, o_newRef);
-  if (o_newSpec) FillSpec(o_path, o_newSpec);
+  if (o_newSpec) FillFSSpec(o_path, o_newSpec);
   return noErr;
 }
 
@@ -274,7 +274,7 @@ OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalo
   if (err != noErr) return err;
   if (o_catalogInfo) FillCatalogInfo(path, st, whichInfo, o_catalogInfo);
   if (o_outName) FillUniStr255(ShownName(path), o_outName);
-  if (o_fsSpec) FillSpec(path, o_fsSpec);
+  if (o_fsSpec) FillFSSpec(path, o_fsSpec);
   if (o_parentRef && path != "/") MakeRef(ParentPath(path), o_parentRef);
   return noErr;
 }
@@ -326,9 +326,9 @@ OSErr FSpMakeFSRef(const FSSpec* source, FSRef* o_newRef) {
   return noErr;
 }
 
-OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* o_spec) {
-  if (!o_spec) return paramErr;
-  std::memset(o_spec, 0, sizeof *o_spec);
+OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* o_fsSpec) {
+  if (!o_fsSpec) return paramErr;
+  std::memset(o_fsSpec, 0, sizeof *o_fsSpec);
   std::string dir;
   if (!VolumeRootOfRefNum(vRefNum, dir)) return nsvErr;
   if (dirID != fsRtParID && !PathOfNodeID(vRefNum, static_cast<UInt32>(dirID), dir)) return dirNFErr;
@@ -336,7 +336,7 @@ OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSp
   if (!bytes.empty() && bytes[0] == ':') bytes.erase(0, 1);
   if (dirID == fsRtParID && !bytes.empty()) bytes.clear();  // the volume itself, named
   if (bytes.empty()) {
-    FillSpec(dir, o_spec);
+    FillFSSpec(dir, o_fsSpec);
     return noErr;
   }
   // A partial path: folder names separated by ':'.
@@ -357,10 +357,10 @@ OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSp
   }
   struct stat st {};
   if (::stat(MacToHost(ParentPath(path)).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return dirNFErr;
-  o_spec->vRefNum = vRefNum;
-  o_spec->parID = static_cast<SInt32>(NodeIDOf(ParentPath(path)));
+  o_fsSpec->vRefNum = vRefNum;
+  o_fsSpec->parID = static_cast<SInt32>(NodeIDOf(ParentPath(path)));
   if (::lstat(MacToHost(path).c_str(), &st) == 0) {
-    FillSpec(path, o_spec);
+    FillFSSpec(path, o_fsSpec);
     return noErr;
   }
   std::string last = LeafName(path);
@@ -368,8 +368,8 @@ OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSp
     if (c == ':') c = '/';
   std::string roman;
   if (!CFStringEncode(last, kCFStringEncodingMacRoman, roman) || roman.size() > 63) return bdNamErr;
-  o_spec->name[0] = static_cast<unsigned char>(roman.size());
-  std::memcpy(o_spec->name + 1, roman.data(), roman.size());
+  o_fsSpec->name[0] = static_cast<unsigned char>(roman.size());
+  std::memcpy(o_fsSpec->name + 1, roman.data(), roman.size());
   return fnfErr;
 }
 

@@ -421,9 +421,9 @@ TEST_F(CarbonRoot, ParentsVolumesSpecsAndURLs) {
 
   FSCatalogInfo info;
   HFSUniStr255 name;
-  FSSpec spec;
+  FSSpec fsSpec;
   ASSERT_EQ(FSGetCatalogInfo(&item, kFSCatInfoNodeFlags | kFSCatInfoVolume | kFSCatInfoParentDirID, &info, &name,
-                             &spec, &parent),
+                             &fsSpec, &parent),
             noErr);
   EXPECT_EQ(UTF8(name), "Photos");
   EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, kFSNodeIsDirectoryMask);
@@ -435,9 +435,9 @@ TEST_F(CarbonRoot, ParentsVolumesSpecsAndURLs) {
   // An item is the root of its volume exactly when its volume's root folder is the same item.
   FSRef volRoot, itemAgain;
   FSSpec volSpec;
-  ASSERT_EQ(FSpMakeFSRef(&spec, &itemAgain), noErr);
+  ASSERT_EQ(FSpMakeFSRef(&fsSpec, &itemAgain), noErr);
   EXPECT_EQ(FSCompareFSRefs(&itemAgain, &item), noErr);
-  ASSERT_EQ(FSMakeFSSpec(spec.vRefNum, fsRtDirID, nullptr, &volSpec), noErr);
+  ASSERT_EQ(FSMakeFSSpec(fsSpec.vRefNum, fsRtDirID, nullptr, &volSpec), noErr);
   ASSERT_EQ(FSpMakeFSRef(&volSpec, &volRoot), noErr);
   EXPECT_EQ(PathOf(volRoot), "/Volumes/Changer");
   EXPECT_NE(FSCompareFSRefs(&item, &volRoot), noErr);
@@ -451,16 +451,16 @@ TEST_F(CarbonRoot, ParentsVolumesSpecsAndURLs) {
                                "\xE5\x86\x99\xE7\x9C\x9F"}) {
     FSRef longRef, back;
     ASSERT_EQ(MakeFile(item, longName, &longRef), noErr);
-    ASSERT_EQ(FSGetCatalogInfo(&longRef, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
-    EXPECT_LE(spec.name[0], 63);
-    ASSERT_EQ(FSpMakeFSRef(&spec, &back), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&longRef, kFSCatInfoNone, nullptr, nullptr, &fsSpec, nullptr), noErr);
+    EXPECT_LE(fsSpec.name[0], 63);
+    ASSERT_EQ(FSpMakeFSRef(&fsSpec, &back), noErr);
     EXPECT_EQ(FSCompareFSRefs(&back, &longRef), noErr);
   }
-  // A spec may name an item that does not exist yet.
+  // An FSSpec may name an item that does not exist yet.
   const unsigned char missing[] = "\x07Missing";
-  ASSERT_EQ(FSMakeFSSpec(spec.vRefNum, spec.parID, missing, &spec), fnfErr);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(spec.name + 1), spec.name[0]), "Missing");
-  EXPECT_EQ(FSpMakeFSRef(&spec, &fromPath), fnfErr);
+  ASSERT_EQ(FSMakeFSSpec(fsSpec.vRefNum, fsSpec.parID, missing, &fsSpec), fnfErr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(fsSpec.name + 1), fsSpec.name[0]), "Missing");
+  EXPECT_EQ(FSpMakeFSRef(&fsSpec, &fromPath), fnfErr);
 
   CFRef<CFURLRef> url(CFURLCreateFromFSRef(nullptr, &item));
   ASSERT_TRUE(url);

@@ -197,9 +197,9 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, const FS
 
 // ---- FSSpec
 OSErr FSpMakeFSRef(const FSSpec* source, FSRef* o_newRef);
-// `fileName` is a Pascal string (Mac OS Roman), null or empty for the folder itself. The spec is
+// `fileName` is a Pascal string (Mac OS Roman), null or empty for the folder itself. The FSSpec is
 // filled also when the item does not exist (fnfErr).
-OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* o_spec);
+OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* o_fsSpec);
 
 // ---- folder iteration
 typedef struct OpaqueFSIterator* FSIterator;
@@ -212,7 +212,7 @@ OSErr FSCloseIterator(FSIterator iterator);
 // The arrays may be null; each has room for `maximumObjects` entries.
 OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects, ItemCount* o_actualObjects,
                            Boolean* o_containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
-                           FSRef* refs, FSSpec* specs, HFSUniStr255* names);
+                           FSRef* refs, FSSpec* fsSpecs, HFSUniStr255* names);
 
 typedef void (*IOCompletionUPP)(void* paramBlock);
 struct FSCatalogBulkParam {
