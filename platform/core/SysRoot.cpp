@@ -1,38 +1,34 @@
 #include "platform/SysRoot.h"
 
+#include <atomic>
 #include <cstdlib>
-#include <mutex>
 
 namespace platform {
 namespace {
 
-std::mutex g_rootMutex;
-std::string g_prefix;
-bool g_loaded = false;
+// Lock-free so that a child between fork and exec can still map paths. A reset (tests only)
+// keeps the old prefix alive: another thread may still be reading it.
+std::atomic<const std::string*> g_prefix{nullptr};
 
-std::string NormalisedRoot() {
+const std::string* NewPrefixFromEnvironment() {
   const char* env = std::getenv("SHELVONX_SYSROOT");
-  std::string root = env ? env : "";
-  while (!root.empty() && root.back() == '/') root.pop_back();
+  auto* root = new std::string(env ? env : "");
+  while (!root->empty() && root->back() == '/') root->pop_back();
   return root;
 }
 
 }  // namespace
 
 const std::string& SysRootHostPrefix() {
-  std::lock_guard lock(g_rootMutex);
-  if (!g_loaded) {
-    g_prefix = NormalisedRoot();
-    g_loaded = true;
-  }
-  return g_prefix;
+  const std::string* p = g_prefix.load(std::memory_order_acquire);
+  if (p) return *p;
+  const std::string* fresh = NewPrefixFromEnvironment();
+  if (g_prefix.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;
+  return *p;
 }
 
-void ResetSysRoot() {
-  std::lock_guard lock(g_rootMutex);
-  g_prefix = NormalisedRoot();
-  g_loaded = true;
-}
+void ResetSysRoot() { g_prefix.store(NewPrefixFromEnvironment(), std::memory_order_release); }
 
 std::string MacToHost(const std::string& macPath) {
   const std::string& prefix = SysRootHostPrefix();
