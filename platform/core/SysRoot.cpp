@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -28,7 +31,13 @@ const std::string& SysRootHostPrefix() {
   return *p;
 }
 
-void ResetSysRoot() { g_prefix.store(NewPrefixFromEnvironment(), std::memory_order_release); }
+void ResetSysRoot() {
+  static std::mutex retiredMutex;
+  static std::vector<std::unique_ptr<const std::string>> retired;
+  const std::string* old = g_prefix.exchange(NewPrefixFromEnvironment(), std::memory_order_acq_rel);
+  std::lock_guard lock(retiredMutex);
+  if (old) retired.emplace_back(old);
+}
 
 std::string MacToHost(const std::string& macPath) {
   const std::string& prefix = SysRootHostPrefix();
