@@ -59,8 +59,22 @@ class BSDRoot : public ::testing::Test {
   }
   pid_t Start(const std::string& mac, const std::string& root) {
     pid_t pid = bsd::StartProgram(mac, {mac.substr(mac.rfind('/') + 1), "30"}, {"SHELVONX_SYSROOT=" + root});
-    if (pid > 0) m_children.push_back(pid);
+    if (pid > 0) {
+      m_children.push_back(pid);
+      WaitForExec(pid, mac.substr(mac.rfind('/') + 1, 15));
+    }
     return pid;
+  }
+
+  // Until the child has exec'd, the kernel still shows the parent's start-up environment.
+  static void WaitForExec(pid_t pid, const std::string& comm) {
+    for (int i = 0; i < 400; ++i) {
+      std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+      std::string name;
+      std::getline(in, name);
+      if (name == comm) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
 
   std::string m_root, m_oldRoot;
