@@ -1,0 +1,68 @@
+#include "Scheduler.h"
+
+#include "platform/Clock.h"
+
+namespace simhost {
+
+Scheduler::Scheduler() : m_thread([this] { Run(); }) {}
+
+Scheduler::~Scheduler() { Stop(); }
+
+void Scheduler::At(double simTime, std::function<void()> action) {
+  std::lock_guard lock(m_mutex);
+  if (m_stop) return;
+  m_actions.emplace(std::make_pair(simTime, m_seq++), std::move(action));
+  m_cv.notify_all();
+}
+
+void Scheduler::After(double simSeconds, std::function<void()> action) {
+  At(platform::clock::Now() + simSeconds, std::move(action));
+}
+
+void Scheduler::Stop() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stop = true;
+    m_actions.clear();
+    m_cv.notify_all();
+    m_idleCv.notify_all();
+  }
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+}
+
+void Scheduler::Drain() {
+  std::unique_lock lock(m_mutex);
+  auto idle = [&] {
+    return m_stop || (!m_running && (m_actions.empty() || m_actions.begin()->first.first > platform::clock::Now()));
+  };
+  // Short waits: the clock may move without anyone notifying.
+  while (!idle()) m_idleCv.wait_for(lock, std::chrono::milliseconds(5));
+}
+
+void Scheduler::Run() {
+  std::unique_lock lock(m_mutex);
+  while (!m_stop) {
+    if (m_actions.empty()) {
+      m_idleCv.notify_all();
+      m_cv.wait(lock, [&] { return m_stop || !m_actions.empty(); });
+      continue;
+    }
+    double due = m_actions.begin()->first.first;
+    if (platform::clock::Now() < due) {
+      m_idleCv.notify_all();
+      platform::clock::WaitUntil(m_cv, lock, due, [&] {
+        return m_stop || m_actions.empty() || m_actions.begin()->first.first < due;
+      });
+      continue;
+    }
+    auto node = m_actions.extract(m_actions.begin());
+    m_running = true;
+    lock.unlock();
+    node.mapped()();
+    lock.lock();
+    m_running = false;
+  }
+  m_idleCv.notify_all();
+}
+
+}  // namespace simhost
