@@ -11,6 +11,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -67,7 +68,10 @@ struct __CFRunLoopSource : __CFObject {
   std::string Describe() const override { return "<CFRunLoopSource>"; }
 
   CFIndex m_order = 0;
+  bool IsLive() const { return m_valid && (!m_alive || m_alive()); }
+
   std::atomic<bool> m_valid{true};
+  std::function<bool()> m_alive;  // the owning port's validity, if any
   int m_fd = -1;  // fd sources only
   std::function<void()> m_onReadable;
   std::function<void()> m_perform;  // signalled sources only
@@ -93,6 +97,7 @@ struct __CFRunLoopTimer : __CFObject {
   CFIndex m_order = 0;
   CFRunLoopTimerCallBack m_callout = nullptr;
   CFRunLoopTimerContext m_context{};
+  bool IsLive() const { return m_valid; }
   std::atomic<bool> m_valid{true};
   LoopList m_loops;
 };
@@ -202,13 +207,13 @@ struct Snapshot {
 void PurgeLocked(__CFRunLoop* rl, std::vector<CFTypeRef>& o_release) {
   for (auto& [name, items] : rl->m_modes) {
     std::erase_if(items.sources, [&](CFRunLoopSourceRef s) {
-      if (s->m_valid) return false;
+      if (s->IsLive()) return false;
       s->m_loops.Remove(rl);
       o_release.push_back(s);
       return true;
     });
     std::erase_if(items.timers, [&](CFRunLoopTimerRef t) {
-      if (t->m_valid) return false;
+      if (t->IsLive()) return false;
       t->m_loops.Remove(rl);
       o_release.push_back(t);
       return true;
@@ -239,7 +244,7 @@ Snapshot TakeSnapshot(__CFRunLoop* rl, const std::string& mode) {
 
 template <class T>
 void AddItem(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRunLoop::ModeItems::*member) {
-  if (!rl || !item || !mode || !item->m_valid) return;
+  if (!rl || !item || !mode || !item->IsLive()) return;
   {
     std::lock_guard lock(rl->m_mutex);
     auto& list = rl->m_modes[ModeName(mode)].*member;
@@ -270,7 +275,7 @@ void RemoveItem(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRu
 
 template <class T>
 bool ContainsItemInMode(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRunLoop::ModeItems::*member) {
-  if (!rl || !item || !mode || !item->m_valid) return false;
+  if (!rl || !item || !mode || !item->IsLive()) return false;
   std::lock_guard lock(rl->m_mutex);
   const std::string& name = ModeName(mode);
   auto has = [&](const std::string& m) {
@@ -290,7 +295,7 @@ double FireDueTimers(const Snapshot& snap) {
     CFAbsoluteTime dueDate = 0;
     CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
     for (const auto& t : snap.timers) {
-      if (!t.get()->m_valid) continue;
+      if (!t.get()->IsLive()) continue;
       CFAbsoluteTime next = t.get()->NextFire();
       if (next > now) continue;
       if (!due || next < dueDate || (next == dueDate && t.get()->m_order < due->m_order)) {
@@ -312,15 +317,15 @@ double FireDueTimers(const Snapshot& snap) {
   }
   double earliest = std::numeric_limits<double>::infinity();
   for (const auto& t : snap.timers)
-    if (t.get()->m_valid) earliest = std::min(earliest, t.get()->NextFire());
+    if (t.get()->IsLive()) earliest = std::min(earliest, t.get()->NextFire());
   return earliest;
 }
 
 bool HasLiveItems(const Snapshot& snap) {
   for (const auto& s : snap.sources)
-    if (s.get()->m_valid) return true;
+    if (s.get()->IsLive()) return true;
   for (const auto& t : snap.timers)
-    if (t.get()->m_valid) return true;
+    if (t.get()->IsLive()) return true;
   return false;
 }
 
@@ -346,7 +351,7 @@ SInt32 RunLoopInMode(__CFRunLoop* rl, const std::string& mode, double seconds, b
     bool handled = false;
     for (const auto& s : snap.sources) {
       __CFRunLoopSource* src = s.get();
-      if (!src->m_perform || !src->m_valid || !src->m_signalled.exchange(false)) continue;
+      if (!src->m_perform || !src->IsLive() || !src->m_signalled.exchange(false)) continue;
       src->m_perform();
       handled = true;
       if (returnAfterSourceHandled) break;
@@ -365,7 +370,7 @@ SInt32 RunLoopInMode(__CFRunLoop* rl, const std::string& mode, double seconds, b
     bool signalPending = false;
     for (const auto& s : snap.sources) {
       __CFRunLoopSource* src = s.get();
-      if (!src->m_valid) continue;
+      if (!src->IsLive()) continue;
       if (src->m_perform && src->m_signalled) signalPending = true;
       if (src->m_fd >= 0) {
         fds.push_back({src->m_fd, POLLIN, 0});
@@ -385,7 +390,7 @@ SInt32 RunLoopInMode(__CFRunLoop* rl, const std::string& mode, double seconds, b
       short ev = fds[i + 1].revents;
       if (!(ev & (POLLIN | POLLHUP | POLLERR)) || (ev & POLLNVAL)) continue;
       __CFRunLoopSource* src = fdSources[i];
-      if (!src->m_valid) continue;
+      if (!src->IsLive()) continue;
       src->m_onReadable();
       handled = true;
       if (returnAfterSourceHandled) break;
@@ -484,7 +489,7 @@ void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source) {
   source->m_loops.WakeAll();
 }
 
-Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) { return source && source->m_valid; }
+Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) { return source && source->IsLive(); }
 
 namespace platform {
 
@@ -497,6 +502,13 @@ CFRunLoopSourceRef CreateFdSource(int fd, std::function<void()> onReadable, CFIn
   return s;
 }
 
+CFRunLoopSourceRef CreateLinkedFdSource(int fd, std::function<void()> onReadable, CFIndex order,
+                                        std::function<bool()> alive) {
+  CFRunLoopSourceRef s = CreateFdSource(fd, std::move(onReadable), order);
+  if (s) s->m_alive = std::move(alive);
+  return s;
+}
+
 CFRunLoopSourceRef CreateCallbackSource(std::function<void()> perform, CFIndex order) {
   if (!perform) return nullptr;
   auto* s = new __CFRunLoopSource();
@@ -506,7 +518,7 @@ CFRunLoopSourceRef CreateCallbackSource(std::function<void()> perform, CFIndex o
 }
 
 void SignalSource(CFRunLoopSourceRef source) {
-  if (!source || !source->m_perform || !source->m_valid) return;
+  if (!source || !source->m_perform || !source->IsLive()) return;
   source->m_signalled = true;
   source->m_loops.WakeAll();
 }
@@ -550,7 +562,7 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
   timer->m_loops.WakeAll();
 }
 
-Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer) { return timer && timer->m_valid; }
+Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer) { return timer && timer->IsLive(); }
 
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer) { return timer ? timer->NextFire() : 0; }
 

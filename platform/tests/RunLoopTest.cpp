@@ -135,11 +135,13 @@ TEST_F(RunLoopTest, RunInModeTimesOutOnlyWhenTheManualClockGetsThere) {
     started = true;
     result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
   });
+  // The loop takes its deadline from the clock as it starts: let it do so first.
   while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  clk::Advance(9.9);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  clk::Advance(9.75);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(0, result.load());
-  clk::Advance(0.1);
+  clk::Advance(0.25);
   loopThread.join();
   EXPECT_EQ(kCFRunLoopRunTimedOut, result.load());
 }
