@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/SysRoot.h"
+
+namespace {
+
+namespace clk = platform::clock;
+
+class ClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/clocktest.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+    m_root = tmpl;
+    std::filesystem::create_directories(m_root + "/var/run");
+    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
+    platform::ResetSysRoot();
+    clk::UseRootClock();
+  }
+  void TearDown() override {
+    clk::UseRootClock();
+    std::filesystem::remove_all(m_root);
+  }
+  std::string m_root;
+};
+
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+void WriteLine(int fd, const std::string& line) {
+  std::string withEnd = line + "\n";
+  ssize_t ignored = ::write(fd, withEnd.data(), withEnd.size());
+  (void)ignored;
+}
+
+// Simulated seconds per real second, measured over 100 ms of real time.
+long MeasuredRate() {
+  auto realStart = std::chrono::steady_clock::now();
+  double simStart = clk::Now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  double sim = clk::Now() - simStart;
+  double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
+  return std::lround(sim / real);
+}
+
+TEST_F(ClockTest, SecondProcessFollowsThePublishedRate) {
+  ASSERT_TRUE(clk::PublishRate(50));
+  int toChild[2], fromChild[2];
+  ASSERT_EQ(0, ::pipe(toChild));
+  ASSERT_EQ(0, ::pipe(fromChild));
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string report = "rate " + std::to_string(MeasuredRate());
+    double before = clk::Now();
+    WriteLine(fromChild[1], report);
+    ReadLine(toChild[0]);  // the parent has published a new rate
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    double after = clk::Now();
+    report = "rate " + std::to_string(MeasuredRate()) + (after >= before ? " forward" : " backward");
+    WriteLine(fromChild[1], report);
+    ::_exit(0);
+  }
+  EXPECT_EQ("rate 50", ReadLine(fromChild[0]));
+  ASSERT_TRUE(clk::PublishRate(100));
+  WriteLine(toChild[1], "go");
+  EXPECT_EQ("rate 100 forward", ReadLine(fromChild[0]));
+  int status = -1;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) ::close(fd);
+
+  // This process follows the file too.
+  EXPECT_EQ(100, MeasuredRate());
+  EXPECT_DOUBLE_EQ(0.05, clk::RealDuration(5));
+}
+
+TEST_F(ClockTest, ClockFileFormat) {
+  struct Case {
+    const char* content;  // nullptr: no file
+    bool readable;
+    double rate;  // as read; a failed read leaves the cleared default, 1
+  } cases[] = {
+      {"1700000000000000000 12.5 20\n", true, 20},
+      {"1700000000000000000 12.5 0.5", true, 0.5},
+      {"1700000000000000000 12.5 0\n", false, 1},
+      {"1700000000000000000 12.5 -3\n", false, 1},
+      {"1700000000000000000 12.5\n", false, 1},
+      {"fast\n", false, 1},
+      {nullptr, false, 1},
+  };
+  std::string path = m_root + "/var/run/testclock";
+  for (const Case& c : cases) {
+    std::filesystem::remove(path);
+    if (c.content) std::ofstream(path) << c.content;
+    clk::Published p{1, 2, 3};
+    EXPECT_EQ(c.readable, clk::ReadClockFile(path, p)) << (c.content ? c.content : "(no file)");
+    EXPECT_EQ(c.rate, p.rate) << (c.content ? c.content : "(no file)");
+  }
+  clk::Published written{1700000000123456789, 42.25, 75};
+  ASSERT_TRUE(clk::WriteClockFile(path, written));
+  clk::Published read;
+  ASSERT_TRUE(clk::ReadClockFile(path, read));
+  EXPECT_EQ(written.realOriginNs, read.realOriginNs);
+  EXPECT_EQ(written.simOrigin, read.simOrigin);
+  EXPECT_EQ(written.rate, read.rate);
+}
+
+TEST_F(ClockTest, ManualClockWakesSleepersWhenAdvanced) {
+  clk::UseManual(1000);
+  std::atomic<bool> started{false}, woke{false};
+  std::thread sleeper([&] {
+    started = true;
+    clk::SleepUntil(1010);
+    woke = true;
+  });
+  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  clk::Advance(9.5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(woke);
+  clk::Advance(0.5);
+  sleeper.join();
+  EXPECT_TRUE(woke);
+  EXPECT_EQ(1010, clk::Now());
+
+  std::mutex m;
+  std::condition_variable cv;
+  std::unique_lock lock(m);
+  std::thread advancer([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    clk::Advance(30);
+  });
+  EXPECT_FALSE(clk::WaitUntil(cv, lock, 1030, [] { return false; }));
+  EXPECT_GE(clk::Now(), 1030);
+  advancer.join();
+}
+
+}  // namespace
