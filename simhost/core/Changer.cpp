@@ -566,6 +566,19 @@ bool Changer::EndLoad(std::string& o_error) {
   return true;
 }
 
+void Changer::AbortLoad() {
+  std::lock_guard lock(m_mutex);
+  if (!m_loadActive) return;
+  m_loadAborted = true;
+  m_loadActive = false;
+  m_loadCv.notify_all();
+}
+
+bool Changer::IsRoboticsService(ServiceId service) const {
+  std::lock_guard lock(m_mutex);
+  return service != 0 && service == m_robotics;
+}
+
 void Changer::ClearSlotLocked(int se) {
   Slot& slot = m_slots[static_cast<size_t>(se)];
   slot.full = false;

@@ -111,6 +111,9 @@ class Changer : public ServiceOwner {
   bool Remove(int slot, std::string& o_error);
   // Ends a load in progress ("load ends" on the changer's panel).
   bool EndLoad(std::string& o_error);
+  // Ends a load whose requester went away; its request reads as aborted.
+  void AbortLoad();
+  bool IsRoboticsService(ServiceId service) const;
   bool SetKnob(std::optional<int> slot, const std::string& name, CFTypeRef value, std::string& o_error);
   void SendMessage(uint32_t type, uint64_t argument);
   // Eject of a whole disc through its device (Disk Arbitration or the eject ioctl).

@@ -60,6 +60,12 @@ Changer* Host::ChangerForDisk(const std::string& bsdName) {
   return nullptr;
 }
 
+Changer* Host::ChangerForRobotics(ServiceId service) {
+  for (Changer* c : Changers())
+    if (c->IsRoboticsService(service)) return c;
+  return nullptr;
+}
+
 int Host::EjectDisk(const std::string& bsdName) {
   for (Changer* c : Changers()) {
     bool whole = false;

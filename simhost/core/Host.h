@@ -44,6 +44,9 @@ class Host {
   // The changer whose disc or media object is `bsdName`.
   Changer* ChangerForDisk(const std::string& bsdName);
 
+  // The changer whose robotics service is `service`.
+  Changer* ChangerForRobotics(ServiceId service);
+
   // Ejects the whole disc `bsdName` (Disk Arbitration, or the eject ioctl on its raw device).
   int EjectDisk(const std::string& bsdName);
 

@@ -126,7 +126,7 @@ void Registry::Publish(ServiceId id) {
   it->second.published = true;
   for (auto& [nid, n] : m_notifications)
     if (n.kind == NotificationKind::publish && MatchesLocked(it->second, n.matching.get()))
-      n.subscriber->ServiceMatched(nid, id);
+      n.subscriber->ServiceMatched(n.cookie, id);
 }
 
 void Registry::Terminate(ServiceId id) {
@@ -142,11 +142,11 @@ void Registry::TerminateLocked(ServiceId id) {
   Service& s = m_services.at(id);
   s.terminated = true;
   for (auto& [iid, interest] : m_interests)
-    if (interest.service == id) interest.subscriber->InterestMessage(iid, id, kMessageServiceIsTerminated, 0);
+    if (interest.service == id) interest.subscriber->InterestMessage(interest.cookie, id, kMessageServiceIsTerminated, 0);
   if (s.published)
     for (auto& [nid, n] : m_notifications)
       if (n.kind == NotificationKind::terminate && MatchesLocked(s, n.matching.get()))
-        n.subscriber->ServiceMatched(nid, id);
+        n.subscriber->ServiceMatched(n.cookie, id);
   auto p = m_services.find(s.parent);
   if (p != m_services.end()) std::erase(p->second.children, id);
 }
@@ -286,11 +286,11 @@ int Registry::RequestSetProperty(ServiceId id, const std::string& key, CFTypeRef
 }
 
 uint64_t Registry::AddNotification(NotificationKind kind, CFDictionaryRef matching, Subscriber* subscriber,
-                                   std::vector<ServiceId>& o_existing) {
+                                   uint64_t cookie, std::vector<ServiceId>& o_existing) {
   o_existing.clear();
   std::lock_guard lock(m_mutex);
   uint64_t id = m_nextNotification++;
-  m_notifications.emplace(id, Notification{kind, CFRef<CFDictionaryRef>::Retain(matching), subscriber});
+  m_notifications.emplace(id, Notification{kind, CFRef<CFDictionaryRef>::Retain(matching), subscriber, cookie});
   if (kind == NotificationKind::publish)
     for (const auto& [sid, s] : m_services)
       if (s.published && !s.terminated && MatchesLocked(s, matching)) o_existing.push_back(sid);
@@ -302,11 +302,11 @@ void Registry::RemoveNotification(uint64_t id) {
   m_notifications.erase(id);
 }
 
-uint64_t Registry::AddInterest(ServiceId service, Subscriber* subscriber) {
+uint64_t Registry::AddInterest(ServiceId service, Subscriber* subscriber, uint64_t cookie) {
   std::lock_guard lock(m_mutex);
   if (!FindLocked(service)) return 0;
   uint64_t id = m_nextNotification++;
-  m_interests.emplace(id, Interest{service, subscriber});
+  m_interests.emplace(id, Interest{service, subscriber, cookie});
   return id;
 }
 
@@ -336,7 +336,7 @@ void Registry::RemoveSubscriber(Subscriber* subscriber) {
 void Registry::SendMessage(ServiceId service, uint32_t type, uint64_t argument) {
   std::lock_guard lock(m_mutex);
   for (auto& [iid, interest] : m_interests)
-    if (interest.service == service) interest.subscriber->InterestMessage(iid, service, type, argument);
+    if (interest.service == service) interest.subscriber->InterestMessage(interest.cookie, service, type, argument);
 }
 
 }  // namespace simhost

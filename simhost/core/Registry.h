@@ -44,12 +44,13 @@ class ServiceOwner {
   virtual bool InterestReleaseFails(ServiceId) { return false; }
 };
 
-// Receives events of the notifications it added. Called with the registry locked: queue, don't block.
+// Receives events of the notifications it added, identified by the cookie it chose when adding
+// them. Called with the registry locked: queue, don't block.
 class Subscriber {
  public:
   virtual ~Subscriber() = default;
-  virtual void ServiceMatched(uint64_t notification, ServiceId service) = 0;
-  virtual void InterestMessage(uint64_t notification, ServiceId service, uint32_t type, uint64_t argument) = 0;
+  virtual void ServiceMatched(uint64_t cookie, ServiceId service) = 0;
+  virtual void InterestMessage(uint64_t cookie, ServiceId service, uint32_t type, uint64_t argument) = 0;
 };
 
 enum class NotificationKind { publish, terminate };
@@ -103,10 +104,11 @@ class Registry {
   int RequestSetProperty(ServiceId service, const std::string& key, CFTypeRef value);
 
   // Publish notifications return the live matching services in `o_existing`.
-  uint64_t AddNotification(NotificationKind kind, CFDictionaryRef matching, Subscriber* subscriber,
+  uint64_t AddNotification(NotificationKind kind, CFDictionaryRef matching, Subscriber* subscriber, uint64_t cookie,
                            std::vector<ServiceId>& o_existing);
   void RemoveNotification(uint64_t notification);
-  uint64_t AddInterest(ServiceId service, Subscriber* subscriber);
+  // 0 when the service does not exist.
+  uint64_t AddInterest(ServiceId service, Subscriber* subscriber, uint64_t cookie);
   // kSimError when the service's owner makes the release fail (the subscription then stays).
   int RemoveInterest(uint64_t notification);
   void RemoveSubscriber(Subscriber* subscriber);
@@ -128,10 +130,12 @@ class Registry {
     NotificationKind kind;
     CFRef<CFDictionaryRef> matching;
     Subscriber* subscriber;
+    uint64_t cookie;
   };
   struct Interest {
     ServiceId service;
     Subscriber* subscriber;
+    uint64_t cookie;
   };
 
   const Service* FindLocked(ServiceId id) const;

@@ -154,7 +154,7 @@ TEST_F(ChangerTest, MountPublishesTheDiscBelowItsServicesAfterTheRobotDelay) {
 
 TEST_F(ChangerTest, ForceEjectAndUnloadEmptyTheDrive) {
   Recorder rec;
-  uint64_t interest = m_host->registry().AddInterest(m_robotics, &rec);
+  uint64_t interest = m_host->registry().AddInterest(m_robotics, &rec, 1);
   ASSERT_NE(interest, 0u);
   ASSERT_EQ(Set(m_switch, prop::kMountRequest, cf::Int16(0).get()), kSimSuccess);
   ASSERT_EQ(Set(m_switch, prop::kMountRequest, cf::Int16(1).get()), kSimSuccess);
@@ -247,7 +247,7 @@ TEST_F(ChangerTest, MediaObjectIsPublishedOnceOutsideAnyDiscAndSurvivesUntilUnpl
   EXPECT_EQ(Set(m_robotics, prop::kInstantiateMediaObject, kCFBooleanFalse), kSimBadArgument);
 
   Recorder rec;
-  m_host->registry().AddInterest(m_robotics, &rec);
+  m_host->registry().AddInterest(m_robotics, &rec, 1);
   m_changer->Unplug();
   EXPECT_EQ(rec.Messages(), std::vector<uint32_t>{kMessageServiceIsTerminated});
   EXPECT_TRUE(Find(cls::kRobotics, kGUID).empty());
@@ -262,7 +262,7 @@ TEST_F(ChangerTest, MediaObjectIsPublishedOnceOutsideAnyDiscAndSurvivesUntilUnpl
 
 TEST_F(ChangerTest, LoadRequestBlocksUntilTheDiscsAreIn) {
   Recorder rec;
-  m_host->registry().AddInterest(m_robotics, &rec);
+  m_host->registry().AddInterest(m_robotics, &rec, 1);
   auto load = std::async(std::launch::async, [&] { return Set(m_robotics, prop::kMediaLoadRequest, cf::Int16(1).get()); });
   EXPECT_EQ(load.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   DiscSpec disc;

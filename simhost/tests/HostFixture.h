@@ -10,6 +10,9 @@
 #include "CFUtil.h"
 #include "ChangerDescription.h"
 #include "Host.h"
+#include "Server.h"
+#include "platform/HostLink.h"
+#include "platform/CFRunLoop.h"
 #include "platform/Clock.h"
 #include "platform/SysRoot.h"
 
@@ -35,11 +38,17 @@ inline ChangerSpec LoadExample(const std::string& name) {
 
 class HostFixture : public ::testing::Test {
  protected:
+  // 0: a manual clock that only Advance moves; otherwise real time times this rate.
+  virtual double ClockRate() const { return 0; }
+
   void SetUp() override {
     m_root = MakeTempRoot();
     ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
     platform::ResetSysRoot();
-    platform::clock::UseManual(kStart);
+    if (ClockRate() > 0)
+      platform::clock::UseScaled(ClockRate());
+    else
+      platform::clock::UseManual(kStart);
     m_host = std::make_unique<Host>(m_root);
   }
   void TearDown() override {
@@ -70,6 +79,34 @@ class HostFixture : public ::testing::Test {
   static constexpr double kStart = 1'000'000'000;
   std::string m_root;
   std::unique_ptr<Host> m_host;
+};
+
+// The host on its socket, reached through the platform's IOKit like any process of the root,
+// with the clock at 50 times real time.
+class ClientFixture : public HostFixture {
+ protected:
+  double ClockRate() const override { return 50; }
+  void SetUp() override {
+    HostFixture::SetUp();
+    platform::hostlink::Disconnect();
+    m_server = std::make_unique<Server>(*m_host);
+    std::string error;
+    ASSERT_TRUE(m_server->Start(error)) << error;
+  }
+  void TearDown() override {
+    platform::hostlink::Disconnect();
+    m_host->Shutdown();
+    m_server.reset();
+    HostFixture::TearDown();
+  }
+  // Runs this thread's run loop until `done` holds or `simSeconds` pass on the clock.
+  template <class Pred>
+  bool RunUntil(Pred done, double simSeconds = 30) {
+    double deadline = platform::clock::Now() + simSeconds;
+    while (!done() && platform::clock::Now() < deadline) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.5, true);
+    return done();
+  }
+  std::unique_ptr<Server> m_server;
 };
 
 }  // namespace simhost::test

@@ -111,17 +111,19 @@ TEST(Registry, PublishTerminateAndInterestInOrder) {
   reg.Publish(before);
 
   std::vector<ServiceId> existing;
-  uint64_t pub = reg.AddNotification(NotificationKind::publish, ClassMatching("TavrinChangerRoboticsDevice").get(),
-                                     &rec, existing);
-  uint64_t term = reg.AddNotification(NotificationKind::terminate, ClassMatching("IOService").get(), &rec, existing);
+  const uint64_t pub = 10, term = 11, pub2 = 12, interest = 13;
+  reg.AddNotification(NotificationKind::publish, ClassMatching("TavrinChangerRoboticsDevice").get(), &rec, pub,
+                      existing);
+  reg.AddNotification(NotificationKind::terminate, ClassMatching("IOService").get(), &rec, term, existing);
   EXPECT_TRUE(existing.empty()) << "terminate notifications hold nothing at first";
-  reg.AddNotification(NotificationKind::publish, ClassMatching("TavrinChangerRoboticsDevice").get(), &rec, existing);
+  reg.AddNotification(NotificationKind::publish, ClassMatching("TavrinChangerRoboticsDevice").get(), &rec, pub2,
+                      existing);
   EXPECT_EQ(existing, std::vector<ServiceId>{before});
   rec.events.clear();
 
   ServiceId child = reg.Create("TavrinChangerDVDBlockSwitch", before, nullptr, &owner);
   reg.Publish(child);
-  uint64_t interest = reg.AddInterest(before, &rec);
+  ASSERT_NE(reg.AddInterest(before, &rec, interest), 0u);
   reg.SendMessage(before, kMessageStorageElementsChanged, 0);
   reg.SendMessage(before, 0x1234, 0);
   reg.Publish(hidden);
@@ -131,7 +133,7 @@ TEST(Registry, PublishTerminateAndInterestInOrder) {
       {"interest", interest, before, kMessageStorageElementsChanged},
       {"interest", interest, before, 0x1234},
       {"matched", pub, hidden, 0},
-      {"matched", pub + 2, hidden, 0},
+      {"matched", pub2, hidden, 0},
       {"matched", term, child, 0},  // deepest first
       {"interest", interest, before, kMessageServiceIsTerminated},
       {"matched", term, before, 0},
@@ -150,7 +152,7 @@ TEST(Registry, InterestReleaseCanFailAndSetPropertyReachesTheOwner) {
   ServiceId plain = reg.Create("IOMedia", s, nullptr, nullptr);
   reg.Publish(s);
   reg.Publish(plain);
-  uint64_t interest = reg.AddInterest(s, &rec);
+  uint64_t interest = reg.AddInterest(s, &rec, 1);
   owner.failRelease = true;
   EXPECT_EQ(reg.RemoveInterest(interest), kSimError);
   reg.SendMessage(s, 7, 0);
