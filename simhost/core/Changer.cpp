@@ -23,7 +23,6 @@ constexpr double kDefaultSettleDelay = 1;
 constexpr int kBusy = static_cast<int>(0xE00002D5);
 constexpr const char* kMistyped = "mistyped";
 
-int32_t NowSeconds() { return static_cast<int32_t>(platform::clock::Now()); }
 
 void RunDeferred(std::vector<std::function<void()>>& deferred) {
   for (auto& f : deferred) f();
@@ -74,7 +73,7 @@ double Changer::RobotDelayLocked() const { return m_knobs.Number("robot-delay", 
 
 double Changer::ScheduleRobotLocked(std::function<void()> action) {
   // One arm: moves happen one after another, each taking the robot delay.
-  double at = std::max(platform::clock::Now(), m_robotFreeAt) + RobotDelayLocked();
+  double at = std::max(m_host.scheduler().Now(), m_robotFreeAt) + RobotDelayLocked();
   m_robotFreeAt = at;
   m_host.scheduler().At(at, std::move(action));
   return at;
@@ -141,7 +140,7 @@ void Changer::SyncLocked() {
   }
   for (const MediumInfo& m : m_changerMedia) PutLocked(m.media, prop::kGUID, guid.get(), none);
   for (auto& [se, disc] : m_online) {
-    if (disc.settled && disc.releaseTime == 0 && !SlotKnob(se, "hold-release-time")) disc.releaseTime = NowSeconds();
+    if (disc.settled && disc.releaseTime == 0 && !SlotKnob(se, "hold-release-time")) disc.releaseTime = static_cast<int32_t>(m_host.scheduler().Now());
     int32_t release = SlotKnob(se, "hold-release-time") ? 0 : disc.releaseTime;
     for (ServiceId s : {disc.services, disc.duplicate}) {
       if (!s) continue;
@@ -537,9 +536,9 @@ int Changer::DisabledMountRequest(CFTypeRef value) {
 
 int Changer::LoadRequest(CFTypeRef value) {
   std::unique_lock lock(m_mutex);
+  if (RefusedLocked(prop::kMediaLoadRequest, -1)) return kSimError;
   auto n = cf::ToInt(value);
   if (!n || *n < 1) return kSimBadArgument;
-  if (RefusedLocked(prop::kMediaLoadRequest, -1)) return kSimError;
   if (m_loadActive) return kBusy;
   auto hasEmpty = [&] { return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return !s.full; }); };
   if (!hasEmpty()) return kSimSuccess;  // a full changer takes nothing

@@ -15,8 +15,12 @@ void Scheduler::At(double simTime, std::function<void()> action) {
   m_cv.notify_all();
 }
 
-void Scheduler::After(double simSeconds, std::function<void()> action) {
-  At(platform::clock::Now() + simSeconds, std::move(action));
+void Scheduler::After(double simSeconds, std::function<void()> action) { At(Now() + simSeconds, std::move(action)); }
+
+double Scheduler::Now() const {
+  // Only the scheduler's own thread writes m_runningDue, and only while it runs an action.
+  if (std::this_thread::get_id() == m_threadId.load()) return m_runningDue;
+  return platform::clock::Now();
 }
 
 void Scheduler::Stop() {
@@ -40,6 +44,7 @@ void Scheduler::Drain() {
 }
 
 void Scheduler::Run() {
+  m_threadId = std::this_thread::get_id();
   std::unique_lock lock(m_mutex);
   while (!m_stop) {
     if (m_actions.empty()) {
@@ -57,6 +62,7 @@ void Scheduler::Run() {
     }
     auto node = m_actions.extract(m_actions.begin());
     m_running = true;
+    m_runningDue = due;
     lock.unlock();
     node.mapped()();
     lock.lock();

@@ -1,6 +1,7 @@
 // Runs the host's delayed actions (robot moves, settling, late services) on the system clock, one
 // at a time and in time order; actions due at the same moment run in the order they were added.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,12 @@ class Scheduler {
 
   // `simTime` is on the platform clock.
   void At(double simTime, std::function<void()> action);
+  // Counted from Now(): an action that schedules the next step times it from its own moment.
   void After(double simSeconds, std::function<void()> action);
+  // The time an action is due while it runs (on the scheduler's thread), else the clock's time.
+  // Actions that run late, when a test moves a manual clock a long way at once, still act at
+  // their own moment.
+  double Now() const;
   // Drops every action not yet run and ends the thread (the destructor does it too).
   void Stop();
   // Waits until nothing is due at or before the current time (tests use it after advancing a
@@ -37,6 +43,8 @@ class Scheduler {
   uint64_t m_seq = 0;
   bool m_stop = false;
   bool m_running = false;  // an action is executing
+  double m_runningDue = 0;  // its due time
+  std::atomic<std::thread::id> m_threadId{};
   std::thread m_thread;
 };
 

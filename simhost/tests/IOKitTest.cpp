@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "HostFixture.h"
@@ -306,6 +307,46 @@ TEST_F(IOKitTest, UserNotificationsAreRecordedOrRefused) {
   EXPECT_EQ(refused, nullptr);
   EXPECT_NE(error, 0);
   EXPECT_EQ(m_host->Alerts().size(), 1u);
+}
+
+TEST_F(IOKitTest, HostKnobsMakeTheirCallsFail) {
+  Plug(kGUID);
+  IOObjectRef robotics(One(MatchingWithGUID("TavrinChangerRoboticsDevice", kGUID)));
+  struct Case {
+    const char* knob;
+    std::function<kern_return_t()> call;
+    kern_return_t without;
+    kern_return_t with;
+  } cases[] = {
+      {"master-port-fails",
+       [] {
+         mach_port_t master = 0;
+         return IOMasterPort(MACH_PORT_NULL, &master);
+       },
+       kIOReturnSuccess, kIOReturnNotResponding},
+      {"iterators-invalid",
+       [] {
+         io_iterator_t it = 0;
+         IOServiceGetMatchingServices(0, IOServiceMatching("IOService"), &it);
+         kern_return_t valid = IOIteratorIsValid(it) ? kIOReturnSuccess : kIOReturnError;
+         IOObjectRelease(it);
+         return valid;
+       },
+       kIOReturnSuccess, kIOReturnError},
+      {"registry-iterator-fails",
+       [&] {
+         IOObjectRef it;
+         return IORegistryEntryCreateIterator(robotics.get(), kIOServicePlane, kIORegistryIterateParents, it.out());
+       },
+       kIOReturnSuccess, kIOReturnNoMemory},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    EXPECT_EQ(c.call(), c.without) << c.knob;
+    ASSERT_TRUE(m_host->SetHostKnob(c.knob, kCFBooleanTrue, error)) << error;
+    EXPECT_EQ(c.call(), c.with) << c.knob;
+    ASSERT_TRUE(m_host->SetHostKnob(c.knob, kCFBooleanFalse, error)) << error;
+  }
 }
 
 TEST_F(IOKitTest, HostAbsentCallsFailCleanly) {
