@@ -1,34 +1,90 @@
 // ChangerInfoFiles: the changer file store in the local Library folder's "Changers" directory:
 // each changer's directory with its "Info.plist", its media info files in "Discs", its device
-// mount-point files in "Root", and the volume tags written to the changer. No lock of its own.
+// mount-point files in "Root", and the volume tags written to the changer. No list lock of its
+// own; `g_mediaInfoArrMutex` guards every changer's m_mediaInfoArr. Files are written beside
+// their final name first and then moved into place, so a crash never leaves half a file.
 #pragma once
 #include <cstddef>
+#include <mutex>
 
+#include "ChangerData.h"
+#include "MountData.h"
+#include "platform/Carbon.h"
 #include "platform/CoreFoundation.h"
 
-// ---- Process set-up and strings shared by the whole daemon
+// Held by every reader and writer of a changer's m_mediaInfoArr (the changer thread, the Disk
+// Arbitration thread and the file-system request thread all touch it). Never held while taking
+// g_listRWLock.
+extern std::mutex g_mediaInfoArrMutex;
+
+// Filled by the changer-volume module; null while no changer volume can be mounted, in which
+// case there is nobody to tell.
+extern bool (*g_updateChangerFileSystemDeviceFileNameP)(ChangerData* i_changerDataP, const char* i_oldDeviceNameP,
+                                                        const char* i_newDeviceNameP);
+extern bool (*g_notifyAndDeleteFSDeviceInfoByDeviceFileP)(ChangerData* i_changerDataP,
+                                                          const char* i_deviceFileNameP, bool i_haveListRWLock);
+
+// ================================================================ process set-up and strings
 
 bool SetupChangerFileHandling();
 // A new NUL-terminated copy of the string in the encoding, freed by the caller; null when the
 // text has no lossless form in that encoding.
 char* AllocCStringFromCFString(CFStringRef i_stringRef, CFStringEncoding i_encoding);
 
-// ---- Volume tags
+// ================================================================ changer directory and Info.plist
 
-// A newly allocated 33-byte tag: the name in Mac OS Roman (else UTF-8), "%-32.32s", with every
-// byte >= 0x80, '?' and '*' replaced by '_'.
-bool ComputeVolTagFromDeviceName(const char* i_deviceNameP, char** o_volTagP);
-// True when the tag was written by Shelvon 9 ("##" and two hexadecimal digits in characters 29
-// to 32); its name part, trailing spaces removed, goes to o_nameP (29 bytes).
-bool GetSH9VolTagName(const char* i_primaryVolTagP, char* o_nameP);
+bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP);
+bool LocateChangerRootDirectory(ChangerData* i_changerDataP);
+bool LocateChangerMediaDirectory(ChangerData* i_changerDataP);
+bool LocateChangerDevicesDirectory(ChangerData* i_changerDataP);
+bool CheckChangerDevicesTrashDirectory(ChangerData* i_changerDataP);
+bool LocateChangerInfoFiles(ChangerData* i_changerDataP);
+bool GetFSRefForChangerInfoFile(const FSRef* i_changerDirRefP, bool i_shouldCreate, FSRef* o_fileRefP);
+bool WriteChangerInfoFile(ChangerData* i_changerDataP, CFDictionaryRef i_infoDictRef);
+// No file: success with a null dictionary.
+bool ReadChangerInfoFile(ChangerData* i_changerDataP, CFMutableDictionaryRef* o_infoDictRefP);
+bool SavePersistantChangerInfo(ChangerData* i_changerDataP);
+bool LoadPersistantChangerInfo(ChangerData* i_changerDataP);
 
-// ---- Media info files
+// ================================================================ media info files ("Discs")
 
+bool GetMediaFileName(UInt16 i_storageElem, char** o_fileNameP);
+bool GetFSRefForMediaFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, FSRef* o_fileRefP);
+bool CheckForExistingMediaFiles(MountData* i_mountDataP);
+// No file: success with a null dictionary.
+bool ReadMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_mediaDictRefP);
+// Refuses to replace an existing file.
+bool WriteMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFPropertyListRef i_propertyListRef);
+bool SetStrValueInMediaInfoFile(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_keyP,
+                                const char* i_valueP);
+
+bool AddMediaProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_mediaDictRef);
+bool AddMediaVolTagProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_mediaDictRef);
+// o_deviceKeyRefP (may be null) receives the device's mount-point name as a new string.
+bool AddDeviceProperties(MountData* i_mountDataP, DeviceData* i_deviceDataP, CFMutableDictionaryRef io_deviceDictRef,
+                         CFStringRef* o_deviceKeyRefP);
+bool BuildMediaPropertyList(MountData* i_mountDataP, CFMutableDictionaryRef* o_mediaDictRefP);
 // The disc type code of a medium type ("DVD-R" is 17); 0 for a type not in the table.
 UInt16 DiscTypeCodeForMediaType(const char* i_mediaTypeP);
+bool ComputeDiscType(MountData* i_mountDataP, UInt16* o_discTypeP);
+bool CreateMediaInfoFiles(MountData* i_mountDataP);
+bool SaveMediaInfoForMount(MountData* i_mountDataP);
 
-// ---- Device mount-point file names
+bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, CFMutableDictionaryRef* o_itemInfoRefP);
+// No file (or one that cannot be read): success with a null item info.
+bool GetMediaInfo(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_itemInfoRefP);
+bool MakeEmptyMediaInfo(CFMutableDictionaryRef* o_itemInfoRefP);
+bool BuildMediaInfoArray(ChangerData* i_changerDataP);
+bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem);
+// Always succeeds; the count stays as it was when the driver gives none.
+bool CountEmptyStorageElements(ChangerData* i_changerDataP);
+bool DeleteMediaFiles(ChangerData* i_changerDataP, UInt16 i_storageElem);
+bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP);
 
+// ================================================================ device mount-point files ("Root")
+
+bool ShouldRecordInfoAboutDevice(MountData* i_mountDataP, DeviceData* i_deviceDataP);
+bool ShouldCreateDeviceMountPointFile(DeviceData* i_deviceDataP);
 // Length in bytes of the part of a volume name used as a base name: at most 225 bytes, never
 // ending inside a UTF-8 character.
 size_t DeviceBaseNameLength(const char* i_deviceNameP);
@@ -39,3 +95,46 @@ bool FormatDeviceFileName(const char* i_baseNameP, size_t i_baseNameLen, UInt16 
 // Whether a directory entry's display name (before its last separator) equals the candidate,
 // ignoring the case of ASCII letters. An entry without a separator never collides.
 bool DisplayNamesCollide(const char* i_entryNameP, const char* i_candidateP);
+bool CheckForNameCollision(const HFSUniStr255* i_entryNameP, const char* i_candidateP, bool* o_collidesP);
+bool CheckForNameCollisionInDevicesDir(MountData* i_mountDataP, const char* i_candidateP, bool* o_collidesP);
+bool FindUnusedDeviceMountPointSuffix(MountData* i_mountDataP, const char* i_baseNameP, const char* i_oldDisplayNameP,
+                                      UInt16* o_suffixP);
+// A new unique file name for the device; with an old file name, its display name stays allowed.
+bool GetDeviceFileName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_oldDeviceFileNameP,
+                       char** o_deviceFileNameP);
+bool CreateDeviceMountPointFile(const FSRef* i_devicesDirRefP, CFStringRef i_nameRef);
+bool CreateMediaDeviceInfoFiles(MountData* i_mountDataP);
+bool IterateDirectoryForFile(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_fileRefP);
+bool GetFSRefForDeviceFile(const FSRef* i_devicesDirRefP, const char* i_deviceFileNameP, FSRef* o_fileRefP);
+bool RenameDeviceMountPointFile(ChangerData* i_changerDataP, DeviceData* i_deviceDataP, const char* i_oldNameP,
+                                const char* i_newNameP);
+bool SetDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_oldNameP, const char* i_newNameP,
+                             bool i_shouldRenameFile);
+bool SetDevicePartitionName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_partitionNameP);
+bool GetDeviceMountPointName(MountData* i_mountDataP, DeviceData* i_deviceDataP, char** o_deviceMountPointNameP);
+bool DeleteDeviceFileIfNecessary(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_fileRefP,
+                                 const HFSUniStr255* i_fileNameP);
+bool DeleteDeviceFilesInDir(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_dirRefP);
+bool DeleteDeviceFiles(ChangerData* i_changerDataP, UInt16 i_storageElem);
+bool RemoveOldDeviceFiles(ChangerData* i_changerDataP);
+
+// ================================================================ volume tags
+
+// A newly allocated 33-byte tag: the name in Mac OS Roman (else UTF-8), "%-32.32s", with every
+// byte >= 0x80, '?' and '*' replaced by '_'.
+bool ComputeVolTagFromDeviceName(const char* i_deviceNameP, char** o_volTagP);
+// True when the tag was written by Shelvon 9 ("##" and two hexadecimal digits in characters 29
+// to 32); its name part, trailing spaces removed, goes to o_nameP (29 bytes).
+bool GetSH9VolTagName(const char* i_primaryVolTagP, char* o_nameP);
+bool FindFirstIdentifiedDevice(MountData* i_mountDataP, DeviceData** o_deviceDataP);
+bool SaveSH9PrimaryVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
+bool ComputePrimaryVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
+bool ComputeAlternateVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
+bool ComputeVolTags(MountData* i_mountDataP);
+bool AddSetVolTagsProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_requestDictRef);
+bool SetVolTagsOnChanger(MountData* i_mountDataP);
+bool HandleMediaVolTags(MountData* i_mountDataP);
+bool UpdateChangerVolTags(MountData* i_mountDataP);
+bool SetVolTag(ChangerData* i_changerDataP, CFStringRef i_tagKeyRef, UInt16 i_storageElem, const char* i_volTagP);
+bool SetPrimaryVolTag(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_volTagP);
+bool SetAlternateVolTag(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_volTagP);

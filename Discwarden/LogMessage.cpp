@@ -10,3 +10,5 @@ void LogMessage(const char* i_formatStrP, ...) {
   bsd::vsyslog(LOG_ALERT, i_formatStrP, args);
   va_end(args);
 }
+
+bool g_runningOnTiger = false;

@@ -4,6 +4,9 @@
 #pragma once
 #include <pthread.h>
 
+#include <ctime>
+
+#include "ChangerData.h"
 #include "platform/CFBase.h"
 
 extern pthread_rwlock_t g_listRWLock;
@@ -37,3 +40,137 @@ struct ScopedRWLock {
 bool GetDeviceInfoFromName(const char* i_fileNameP, UInt64* o_changerGUIDP, UInt16* o_storageElemP,
                            UInt16* o_deviceP);
 bool ValidateDeviceFileName(const char* i_fileNameP);
+
+// ---- Records
+
+enum : UInt16 {
+  k_probeMountFlag = 0x0001,
+  k_allowDiskArbMountFlag = 0x0002,
+  k_formatMountFlag = 0x0004,
+  k_desktopMountFlag = 0x0008,
+};
+
+enum : UInt16 {
+  k_unnumberedDevice = 0xFFFF,
+  k_firstUnidentifiedDevice = 0x8000,
+};
+
+enum EDeviceFinishedState : UInt32 {
+  deviceFinishedStateNotFinished = 0,
+  deviceFinishedStateFinishInProgress = 1,
+  deviceFinishedStateIsFinished = 2,
+};
+
+struct DeviceData {
+  UInt16 m_device;
+  char* m_deviceIdP;
+  char* m_deviceNameP;
+  char* m_deviceMountPointNameP;
+  char* m_deviceFullMountPointP;
+  bool m_writable;
+  bool m_isWholeDisk;
+  bool m_mountSucceeded;
+  bool m_overlayMountSucceeded;
+  bool m_isIdentifiedDevice;
+  bool m_deviceFormatInProgress;
+  EDeviceFinishedState m_finishedState;
+  DeviceData* m_nextP;
+  DeviceData* m_prevP;
+};
+
+struct MountData {
+  ChangerData* m_changerDataP;
+  UInt16 m_storageElem;
+  pthread_t m_mountThread;
+  bool m_attemptComplete;
+  bool m_isMounted;
+  bool m_isTimedOut;
+  bool m_diskArbIsUnmounting;
+  bool m_unmountedByDiskArb;
+  bool m_remountedByDiskArb;
+  bool m_hasAnIdentifiedDevice;
+  bool m_disallowMount;
+  bool m_isNormalMount;
+  bool m_isFormatMount;
+  bool m_mountOnDesktop;
+  bool m_remountOnDesktop;
+  UInt16 m_formatDevice;
+  bool m_appendDiscNum;
+  char* m_formatDiscNameP;
+  bool m_ejectComplete;
+  bool m_unloadMedia;
+  char* m_wholeDeviceIdP;
+  char* m_mediaTypeP;
+  char* m_SH9PrimaryVolTagP;
+  char* m_primaryVolTagP;
+  char* m_alternateVolTagP;
+  UInt16 m_primaryVolSeq;
+  UInt16 m_alternateVolSeq;
+  DeviceData* m_firstDeviceP;
+  DeviceData* m_lastDeviceP;
+  UInt16 m_deviceCount;
+  UInt16 m_unidentifiedDeviceCount;
+  time_t m_mountRequestFinishTime;
+  time_t m_lastMountTime;
+  time_t m_lastAccessTime;
+  time_t m_diskArbEjectRequestTime;
+  time_t m_ejectStartTime;
+  UInt32 m_diskArbDetectedMediaCount;
+  UInt32 m_ioKitDetectedMediaCount;
+};
+
+// A list is a pointer to its first node (null when empty); new nodes go to the tail. A node
+// does not own its record.
+struct MountList {
+  MountData* m_mountDataP;
+  MountList* m_prevP;
+  MountList* m_nextP;
+};
+
+// The places a record can be in, one at a time (besides a changer's m_completedMountDataP).
+extern MountList* g_pendingMediaListP;
+extern MountList* g_mountedMediaListP;
+extern MountList* g_ejectListP;
+extern MountData* g_pendingEjectDataP;
+// The global unmount timer of the eject manager.
+extern time_t g_lastAccessTime;
+
+bool CreateMountData(ChangerData* i_changerDataP, UInt16 i_storageElem, UInt16 i_mountFlags,
+                     MountData** o_mountDataP);
+// The record must be in no list and no slot.
+bool DisposeMountData(MountData* i_mountDataP);
+bool AddDeviceToMountData(const char* i_deviceIdP, const char* i_deviceNameP, bool i_writable, bool i_isWholeDisk,
+                          bool i_isIdentifiedDevice, MountData* i_mountDataP);
+bool MarkMountDataAsUnmountable(MountData* i_mountDataP);
+bool SaveDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_deviceMountPointNameP);
+
+// ---- List primitives: the caller holds g_listRWLock (for writing when it changes anything).
+
+bool FindChangerAndStorageElemInList(MountList* i_listP, ChangerData* i_changerDataP, UInt16 i_storageElem,
+                                     MountList** o_nodeP);
+bool FindMountNodeInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, MountList** o_nodeP);
+bool FindDeviceInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
+                      DeviceData** o_deviceDataP);
+bool FindDeviceInListByBSDName(MountList* i_listP, const char* i_deviceIdP, MountData** o_mountDataP,
+                               DeviceData** o_deviceDataP);
+bool IterateForAMountForChanger(UInt64 i_changerGUID, MountList* i_listP, MountData** o_mountDataP);
+bool CheckForDesktopMountedDevices(MountList* i_nodeP);
+bool AddMountDataToList(MountList** io_listP, MountData* i_mountDataP);
+bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP);
+bool MoveMountDataFromEjectToMountedList(UInt64 i_changerGUID, UInt16 i_storageElem);
+bool MoveMountDataFromMountedToEjectList(UInt64 i_changerGUID, UInt16 i_storageElem);
+bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_listP);
+
+// ---- Operations that take g_listRWLock themselves
+
+bool CheckForMountedMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isMountedP);
+bool CheckForPendingMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isPendingP);
+bool AddMountDataToEjectList(MountData* i_mountDataP);
+bool AddMountDataToGlobalWaitForMountList(MountData* i_mountDataP);
+bool IncrementIOKitDetectedMediaCount(UInt64 i_changerGUID, UInt16 i_storageElem);
+bool AssignDeviceNumbers(MountData* i_mountDataP);
+bool RemoveAllMountDataForChanger(UInt64 i_changerGUID);
+
+// ---- Driver request
+
+bool DisableRemountsForMedia(MountData* i_mountDataP);

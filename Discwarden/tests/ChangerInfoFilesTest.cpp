@@ -5,8 +5,14 @@
 #include <string>
 
 #include "ChangerInfoFiles.h"
+#include "StoreFixture.h"
 
 namespace {
+
+using discwarden::test::ChangerPtr;
+using discwarden::test::ReadFile;
+using discwarden::test::StoreFixture;
+using discwarden::test::WriteFile;
 
 std::string Name(const std::string& i_display, const std::string& i_id) { return i_display + '\x01' + i_id; }
 
@@ -103,6 +109,190 @@ TEST(ChangerFileHandling, MaskIsGroupWritable) {
   mode_t before = umask(077);
   EXPECT_TRUE(SetupChangerFileHandling());
   EXPECT_EQ(umask(before), 002u);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- changer directory and Info.plist
+
+namespace {
+
+const char* const k_noLoadedCount =
+    "CountEmptyStorageElements: unable to get the count of loaded storage elements from the robotics service.\n";
+
+std::string InfoPlist(const std::string& i_body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n" +
+         i_body + "</dict>\n</plist>\n";
+}
+
+struct stat StatOf(const std::string& i_path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(i_path.c_str(), &st), 0) << i_path;
+  return st;
+}
+
+class ChangerStore : public StoreFixture {};
+
+TEST_F(ChangerStore, FirstRunCreatesTheTree) {
+  ChangerPtr changerP = MakeChanger(0x2A);
+  platform::log::Capture capture;
+  ASSERT_TRUE(LocateChangerInfoFiles(changerP.get()));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{k_noLoadedCount});
+  std::string dir = ChangerDir(0x2A);
+  EXPECT_EQ(dir, m_root + "/Library/Changers/000000000000002A");
+  for (const std::string& path : {m_root + "/Library/Changers", dir, dir + "/Discs", dir + "/Root"}) {
+    struct stat st = StatOf(path);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+    EXPECT_EQ(st.st_gid, k_adminGroup) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0775u) << path;
+  }
+  struct stat trash = StatOf(dir + "/Root/.Trashes");
+  EXPECT_TRUE(S_ISDIR(trash.st_mode));
+  EXPECT_EQ(trash.st_uid, 0u);
+  EXPECT_EQ(trash.st_gid, 0u);
+  EXPECT_EQ(trash.st_mode & 07777, 0u);
+  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"Discs", "Root"}));
+  EXPECT_EQ(changerP->m_changerNameP.load(), nullptr);
+}
+
+TEST_F(ChangerStore, ExistingFoldersKeepTheirGroupAndTheTrashIsReset) {
+  std::string dir = ChangerDir(0x2A);
+  std::filesystem::create_directories(dir + "/Root/.Trashes");
+  ASSERT_EQ(::chown((m_root + "/Library/Changers").c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod((m_root + "/Library/Changers").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod((dir + "/Root/.Trashes").c_str(), 0755), 0);
+  ChangerPtr changerP = MakeChanger(0x2A);
+  ASSERT_TRUE(LocateChangerInfoFiles(changerP.get()));
+  struct stat changers = StatOf(m_root + "/Library/Changers");
+  EXPECT_EQ(changers.st_gid, 0u);
+  EXPECT_EQ(changers.st_mode & 07777, 0700u);
+  EXPECT_EQ(StatOf(dir + "/Root/.Trashes").st_mode & 07777, 0u);
+  // A repeat finds everything in place.
+  platform::log::Capture capture;
+  EXPECT_TRUE(LocateChangerInfoFiles(changerP.get()));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{k_noLoadedCount});
+}
+
+TEST_F(ChangerStore, MissingAdminGroupIsLoggedAndTheFoldersStillCount) {
+  WriteFile(m_root + "/etc/group", "wheel:*:0:root\n");
+  ChangerPtr changerP = MakeChanger(0x2A);
+  platform::log::Capture capture;
+  ASSERT_TRUE(LocateChangerInfoFiles(changerP.get()));
+  const std::string noGroup = "CreateNewChangerDirectory: unable to find group id for group admin (err = 0).\n";
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{noGroup, noGroup, noGroup, noGroup, k_noLoadedCount}));
+  EXPECT_EQ(StatOf(ChangerDir(0x2A) + "/Discs").st_gid, 0u);
+}
+
+TEST_F(ChangerStore, InfoFileReading) {
+  const std::string k_readFailed = "LoadPersistantChangerInfo: unable to read changer info file.\n";
+  const std::string k_parseFailed = "ReadChangerInfoFile: unable to create the CFPropertyList from the read stream.\n";
+  struct Case {
+    const char* what;
+    bool exists;
+    std::string content;
+    bool tiger;
+    bool loads;
+    const char* name;
+    UInt32 dontAutoMount;
+    UInt32 passive;
+    std::vector<std::string> log;
+  } cases[] = {
+      {"no file: fields unchanged", false, "", false, true, "Old", 1, 1, {}},
+      {"all three keys",
+       true,
+       InfoPlist("\t<key>changer name</key>\n\t<string>Jukebox \xE2\x84\x96" "1</string>\n"
+                 "\t<key>do not automount changer</key>\n\t<true/>\n"
+                 "\t<key>do passive media probe</key>\n\t<false/>\n"),
+       false, true, "Jukebox \xE2\x84\x96" "1", 1, 0, {}},
+      {"absent keys keep their fields, extra keys ignored", true,
+       InfoPlist("\t<key>colour</key>\n\t<string>red</string>\n"), false, true, "Old", 1, 1, {}},
+      {"options of other types read as false", true,
+       InfoPlist("\t<key>do not automount changer</key>\n\t<string>true</string>\n"
+                 "\t<key>do passive media probe</key>\n\t<integer>1</integer>\n"),
+       false, true, "Old", 0, 0, {}},
+      {"stored false reads as true on 10.4", true,
+       InfoPlist("\t<key>do not automount changer</key>\n\t<false/>\n"), true, true, "Old", 1, 1, {}},
+      {"stored false on 10.3", true, InfoPlist("\t<key>do not automount changer</key>\n\t<false/>\n"), false,
+       true, "Old", 0, 1, {}},
+      {"not a property list", true, "changer name = Jukebox\n", false, false, "Old", 1, 1,
+       {k_parseFailed, k_readFailed}},
+      {"truncated", true, InfoPlist("\t<key>changer name</key>\n\t<string>Juke").substr(0, 200), false, false,
+       "Old", 1, 1, {k_parseFailed, k_readFailed}},
+      {"root is not a dictionary", true,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<array/>\n</plist>\n", false, false,
+       "Old", 1, 1, {k_parseFailed, k_readFailed}},
+      {"name of another type", true, InfoPlist("\t<key>changer name</key>\n\t<integer>7</integer>\n"), false,
+       false, nullptr, 1, 1,
+       {"LoadPersistantChangerInfo: unable to get C string representation of changer name.\n"}},
+  };
+  for (const auto& c : cases) {
+    ChangerPtr changerP = MakeLocatedChanger(0x2A);
+    std::string path = ChangerDir(0x2A) + "/Info.plist";
+    std::filesystem::remove(path);
+    if (c.exists) WriteFile(path, c.content);
+    ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_changerNameP, "Old"));
+    changerP->m_dontAutoMountFileSystem = 1;
+    changerP->m_doPassiveMediaProbes = 1;
+    g_runningOnTiger = c.tiger;
+    platform::log::Capture capture;
+    EXPECT_EQ(LoadPersistantChangerInfo(changerP.get()), c.loads) << c.what;
+    EXPECT_EQ(capture.Lines(), c.log) << c.what;
+    const char* nameP = changerP->m_changerNameP.load();
+    if (c.name == nullptr) EXPECT_EQ(nameP, nullptr) << c.what;
+    else EXPECT_STREQ(nameP, c.name) << c.what;
+    EXPECT_EQ(changerP->m_dontAutoMountFileSystem.load(), c.dontAutoMount) << c.what;
+    EXPECT_EQ(changerP->m_doPassiveMediaProbes.load(), c.passive) << c.what;
+    EXPECT_EQ(ReadFile(path), c.exists ? c.content : "") << c.what << ": the file is never repaired";
+    g_runningOnTiger = false;
+  }
+}
+
+TEST_F(ChangerStore, SavedNameIsTheNewNameUntilTheNextLoad) {
+  ChangerPtr changerP = MakeLocatedChanger(0x2A);
+  ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_changerNameP, "Brennix E40"));
+  changerP->m_doPassiveMediaProbes = 1;
+  ASSERT_TRUE(SavePersistantChangerInfo(changerP.get()));
+  std::string path = ChangerDir(0x2A) + "/Info.plist";
+  EXPECT_EQ(ReadFile(path), InfoPlist("\t<key>changer name</key>\n\t<string>Brennix E40</string>\n"
+                                      "\t<key>do not automount changer</key>\n\t<false/>\n"
+                                      "\t<key>do passive media probe</key>\n\t<true/>\n"));
+  ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_newChangerNameP, "Archive"));
+  ASSERT_TRUE(SavePersistantChangerInfo(changerP.get()));
+  EXPECT_STREQ(changerP->m_changerNameP.load(), "Brennix E40");
+  EXPECT_NE(ReadFile(path).find("<string>Archive</string>"), std::string::npos);
+  ASSERT_TRUE(LoadPersistantChangerInfo(changerP.get()));
+  EXPECT_STREQ(changerP->m_changerNameP.load(), "Archive");
+  EXPECT_EQ(Entries(ChangerDir(0x2A)), (std::vector<std::string>{"Discs", "Info.plist", "Root"}));
+}
+
+TEST_F(ChangerStore, SaveWithoutAnyNameFailsAndKeepsTheFile) {
+  ChangerPtr changerP = MakeLocatedChanger(0x2A);
+  std::string path = ChangerDir(0x2A) + "/Info.plist";
+  WriteFile(path, "earlier");
+  platform::log::Capture capture;
+  EXPECT_FALSE(SavePersistantChangerInfo(changerP.get()));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"SavePersistantChangerInfo: changer name is NULL!\n"});
+  EXPECT_EQ(ReadFile(path), "earlier");
+}
+
+TEST_F(ChangerStore, FailedWriteLeavesTheEarlierFileWhole) {
+  ChangerPtr changerP = MakeLocatedChanger(0x2A);
+  ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_changerNameP, "First"));
+  ASSERT_TRUE(SavePersistantChangerInfo(changerP.get()));
+  std::string path = ChangerDir(0x2A) + "/Info.plist";
+  std::string saved = ReadFile(path);
+  // The file written beside the real one cannot be created.
+  std::filesystem::create_directory(ChangerDir(0x2A) + "/.Info.plist.new");
+  ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_newChangerNameP, "Second"));
+  platform::log::Capture capture;
+  EXPECT_FALSE(SavePersistantChangerInfo(changerP.get()));
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{
+                "WriteChangerInfoFile: unable to open the write stream for the changer info file.\n",
+                "SavePersistantChangerInfo: unable to write changer info file to disk.\n"}));
+  EXPECT_EQ(ReadFile(path), saved);
 }
 
 }  // namespace

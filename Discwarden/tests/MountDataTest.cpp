@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "MountData.h"
+#include "StoreFixture.h"
 #include "platform/Log.h"
 
 namespace {
@@ -52,6 +56,296 @@ TEST(DeviceFileNames, ParseAndValidate) {
     if (c.log) expected.push_back(c.log);
     EXPECT_EQ(capture.Lines(), expected) << c.what;
   }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- records and lists
+
+namespace {
+
+using discwarden::test::ChangerPtr;
+using discwarden::test::MakeDisc;
+using discwarden::test::MountPtr;
+
+class MountRecords : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(StartMountLists()); }
+  void TearDown() override {
+    // Whatever a test left in a list is disposed of with its changer.
+    for (UInt64 guid : {0x2AULL, 0x2BULL}) RemoveAllMountDataForChanger(guid);
+  }
+  static ChangerPtr Changer(UInt64 i_guid) {
+    ChangerPtr changerP(new ChangerData{});
+    changerP->m_changerGUID = i_guid;
+    return changerP;
+  }
+  static MountData* NewMount(ChangerData* i_changerDataP, UInt16 i_storageElem, UInt16 i_flags = 0) {
+    MountData* mountDataP = nullptr;
+    EXPECT_TRUE(CreateMountData(i_changerDataP, i_storageElem, i_flags, &mountDataP));
+    return mountDataP;
+  }
+  static std::vector<MountData*> Records(MountList* i_listP) {
+    std::vector<MountData*> records;
+    for (MountList* nodeP = i_listP; nodeP != nullptr; nodeP = nodeP->m_nextP) records.push_back(nodeP->m_mountDataP);
+    return records;
+  }
+};
+
+TEST_F(MountRecords, FlagsAndCounts) {
+  struct Case {
+    UInt16 flags;
+    bool normal, disallow, format, desktop;
+  } cases[] = {
+      {0, true, true, false, false},
+      {k_probeMountFlag, false, true, false, false},
+      {k_allowDiskArbMountFlag, true, false, false, false},
+      {k_formatMountFlag | k_desktopMountFlag, true, true, true, true},
+  };
+  ChangerPtr changerP = Changer(0x2A);
+  changerP->m_pendingMountCount = 3;
+  for (const auto& c : cases) {
+    MountData* mountDataP = NewMount(changerP.get(), 7, c.flags);
+    EXPECT_EQ(mountDataP->m_isNormalMount, c.normal) << c.flags;
+    EXPECT_EQ(mountDataP->m_disallowMount, c.disallow) << c.flags;
+    EXPECT_EQ(mountDataP->m_isFormatMount, c.format) << c.flags;
+    EXPECT_EQ(mountDataP->m_mountOnDesktop, c.desktop) << c.flags;
+    EXPECT_EQ(changerP->m_pendingMountCount.load(), c.normal ? 4 : 3) << c.flags;
+    EXPECT_EQ(changerP->m_pendingProbeMountCount.load(), c.normal ? 0 : 1) << c.flags;
+    EXPECT_TRUE(DisposeMountData(mountDataP));
+    EXPECT_EQ(changerP->m_pendingMountCount.load(), 3) << c.flags;
+    EXPECT_EQ(changerP->m_pendingProbeMountCount.load(), 0) << c.flags;
+  }
+}
+
+TEST_F(MountRecords, DeviceNumbering) {
+  ChangerPtr changerP = Changer(0x2A);
+  MountPtr discP = MakeDisc(changerP.get(), 1, {{"disk3s1", "A", true}, {"disk3s10", "B", true}, {"disk3s2", "C", true}});
+  ASSERT_TRUE(AddDeviceToMountData("disk3s3", "", false, false, false, discP.get()));
+  ASSERT_TRUE(AddDeviceToMountData("disk3s4", nullptr, false, false, false, discP.get()));
+  std::vector<std::pair<std::string, UInt16>> numbers;
+  for (DeviceData* deviceP = discP->m_firstDeviceP; deviceP != nullptr; deviceP = deviceP->m_nextP)
+    numbers.emplace_back(deviceP->m_deviceIdP, deviceP->m_device);
+  EXPECT_EQ(numbers, (std::vector<std::pair<std::string, UInt16>>{
+                         {"disk3s1", 0}, {"disk3s10", 1}, {"disk3s2", 2}, {"disk3s3", 0x8000}, {"disk3s4", 0x8001}}));
+  EXPECT_EQ(discP->m_deviceCount, 3);
+  EXPECT_EQ(discP->m_unidentifiedDeviceCount, 2);
+  EXPECT_STREQ(discP->m_lastDeviceP->m_deviceNameP, "");
+}
+
+TEST_F(MountRecords, DeviceNumberingAgainstTheCount) {
+  struct Case {
+    const char* what;
+    int unnumbered;
+    bool succeeds;
+    std::vector<UInt16> numbers;
+    const char* log;
+  } cases[] = {
+      // Added as disk5s3, disk5s1, disk5s2: byte order numbers the last two first.
+      {"more devices than counted", 3, true, {0xFFFF, 0, 1},
+       "AssignDeviceNumbers: we have exhaused all of the devices, but haven't exited yet!\n"},
+      {"fewer devices than counted", 1, false, {0},
+       "AssignDeviceNumbers: number of identified devices doesn't match our device count!\n"},
+  };
+  ChangerPtr changerP = Changer(0x2A);
+  for (const auto& c : cases) {
+    MountPtr discP(NewMount(changerP.get(), 1, k_probeMountFlag));
+    const char* names[] = {"disk5s3", "disk5s1", "disk5s2"};
+    for (int i = 0; i < c.unnumbered; ++i) ASSERT_TRUE(AddDeviceToMountData(names[i], "V", false, false, true, discP.get()));
+    discP->m_deviceCount = 2;
+    platform::log::Capture capture;
+    EXPECT_EQ(AssignDeviceNumbers(discP.get()), c.succeeds) << c.what;
+    std::vector<UInt16> numbers;
+    for (DeviceData* deviceP = discP->m_firstDeviceP; deviceP != nullptr; deviceP = deviceP->m_nextP)
+      numbers.push_back(deviceP->m_device);
+    EXPECT_EQ(numbers, c.numbers) << c.what;
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.log}) << c.what;
+  }
+}
+
+TEST_F(MountRecords, UnmountableDisc) {
+  ChangerPtr changerP = Changer(0x2A);
+  MountPtr discP(NewMount(changerP.get(), 4, k_probeMountFlag));
+  ASSERT_TRUE(MarkMountDataAsUnmountable(discP.get()));
+  ASSERT_NE(discP->m_firstDeviceP, nullptr);
+  EXPECT_EQ(discP->m_firstDeviceP, discP->m_lastDeviceP);
+  const DeviceData& device = *discP->m_firstDeviceP;
+  EXPECT_EQ(device.m_device, 0x8000);
+  EXPECT_STREQ(device.m_deviceIdP, "");
+  EXPECT_STREQ(device.m_deviceNameP, "<< UNIDENTIFIED DISC >>");
+  EXPECT_FALSE(device.m_writable);
+  EXPECT_TRUE(device.m_isWholeDisk);
+  EXPECT_FALSE(device.m_isIdentifiedDevice);
+  EXPECT_STREQ(discP->m_mediaTypeP, "UNKNOWN");
+}
+
+TEST_F(MountRecords, OneRecordPerGUIDAndSlotInAList) {
+  ChangerPtr changerP = Changer(0x2A);
+  // The same changer seen again (plugged in anew) has another record with the same GUID.
+  ChangerPtr againP = Changer(0x2A);
+  MountData* firstP = NewMount(changerP.get(), 5);
+  MountData* sameSlotP = NewMount(changerP.get(), 5);
+  MountData* otherRecordP = NewMount(againP.get(), 5);
+  MountData* otherSlotP = NewMount(changerP.get(), 6);
+  ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, firstP));
+  platform::log::Capture capture;
+  EXPECT_FALSE(AddMountDataToList(&g_mountedMediaListP, sameSlotP));
+  EXPECT_FALSE(AddMountDataToList(&g_mountedMediaListP, otherRecordP));
+  ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, otherSlotP));
+  const std::string refused = "AddMountDataToList: mount data is already contained in the mount list.\n";
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{refused, refused}));
+  EXPECT_EQ(Records(g_mountedMediaListP), (std::vector<MountData*>{firstP, otherSlotP}));
+
+  bool isMounted = false;
+  ASSERT_TRUE(CheckForMountedMedia(changerP.get(), 5, &isMounted));
+  EXPECT_TRUE(isMounted);
+  // The probing check compares changer records, not GUIDs.
+  ASSERT_TRUE(CheckForMountedMedia(againP.get(), 5, &isMounted));
+  EXPECT_FALSE(isMounted);
+  MountList* nodeP = nullptr;
+  ASSERT_TRUE(FindMountNodeInList(g_mountedMediaListP, 0x2A, 5, &nodeP));
+  EXPECT_EQ(nodeP->m_mountDataP, firstP);
+
+  // Removing by another record of the same GUID and slot takes the listed node.
+  ASSERT_TRUE(RemoveMountDataFromList(&g_mountedMediaListP, sameSlotP));
+  EXPECT_EQ(Records(g_mountedMediaListP), std::vector<MountData*>{otherSlotP});
+  capture.Clear();
+  EXPECT_FALSE(RemoveMountDataFromList(&g_mountedMediaListP, firstP));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"RemoveMountDataFromList: mount data is not in the mount list.\n"});
+  for (MountData* mountDataP : {firstP, sameSlotP, otherRecordP}) DisposeMountData(mountDataP);
+  EXPECT_EQ(changerP->m_pendingMountCount.load(), 1);
+  EXPECT_EQ(againP->m_pendingMountCount.load(), 0);
+}
+
+TEST_F(MountRecords, MovesBetweenListsNeverLoseARecord) {
+  ChangerPtr changerP = Changer(0x2A);
+  MountData* ejectingP = NewMount(changerP.get(), 1);
+  MountData* mountedTwinP = NewMount(changerP.get(), 1);
+  ASSERT_TRUE(AddMountDataToEjectList(ejectingP));
+  ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, mountedTwinP));
+  platform::log::Capture capture;
+  EXPECT_FALSE(MoveMountDataFromEjectToMountedList(0x2A, 1));
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{
+                "AddMountDataToList: mount data is already contained in the mount list.\n",
+                "MoveMountDataFromEjectToMountedList: unable to add mount data to the mounted media list.\n"}));
+  EXPECT_EQ(Records(g_ejectListP), std::vector<MountData*>{ejectingP});
+  ASSERT_TRUE(RemoveMountDataFromList(&g_mountedMediaListP, mountedTwinP));
+  DisposeMountData(mountedTwinP);
+  ASSERT_TRUE(MoveMountDataFromEjectToMountedList(0x2A, 1));
+  EXPECT_EQ(Records(g_mountedMediaListP), std::vector<MountData*>{ejectingP});
+  EXPECT_EQ(g_ejectListP, nullptr);
+  ASSERT_TRUE(MoveMountDataFromMountedToEjectList(0x2A, 1));
+  EXPECT_EQ(Records(g_ejectListP), std::vector<MountData*>{ejectingP});
+  capture.Clear();
+  EXPECT_FALSE(MoveMountDataFromEjectToMountedList(0x2A, 9));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{
+                                 "MoveMountDataFromEjectToMountedList: unable to find mount data on eject list.\n"});
+}
+
+TEST_F(MountRecords, MediaCountsAndBSDNames) {
+  ChangerPtr changerP = Changer(0x2A);
+  MountPtr discP = MakeDisc(changerP.get(), 3, {{"disk4s1", "A", true}, {"disk4s2", "B", true}});
+  MountData* pendingP = discP.release();
+  ASSERT_TRUE(AddMountDataToGlobalWaitForMountList(pendingP));
+  ASSERT_TRUE(IncrementIOKitDetectedMediaCount(0x2A, 3));
+  ASSERT_TRUE(IncrementIOKitDetectedMediaCount(0x2A, 3));
+  EXPECT_EQ(pendingP->m_ioKitDetectedMediaCount, 2u);
+  platform::log::Capture capture;
+  EXPECT_FALSE(IncrementIOKitDetectedMediaCount(0x2A, 4));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"IncrementIOKitDetectedMediaCount: unable to search for changer "
+                                                      "2A/storage elem 4 in pending media list.\n"});
+  MountData* foundMountP = nullptr;
+  DeviceData* foundDeviceP = nullptr;
+  EXPECT_TRUE(FindDeviceInListByBSDName(g_pendingMediaListP, "disk4s2", &foundMountP, &foundDeviceP));
+  EXPECT_EQ(foundMountP, pendingP);
+  EXPECT_EQ(foundDeviceP, pendingP->m_lastDeviceP);
+  EXPECT_TRUE(FindDeviceInListByBSDName(g_pendingMediaListP, "disk4", &foundMountP, &foundDeviceP));
+  EXPECT_EQ(foundMountP, nullptr);
+  EXPECT_EQ(foundDeviceP, nullptr);
+  ASSERT_TRUE(FindDeviceInList(g_pendingMediaListP, 0x2A, 3, 1, &foundDeviceP));
+  EXPECT_STREQ(foundDeviceP->m_deviceIdP, "disk4s2");
+  bool isPending = false;
+  ASSERT_TRUE(CheckForPendingMedia(changerP.get(), 3, &isPending));
+  EXPECT_TRUE(isPending);
+}
+
+TEST_F(MountRecords, AllRecordsOfAVanishedChangerGo) {
+  ChangerPtr goneP = Changer(0x2A);
+  ChangerPtr stayingP = Changer(0x2B);
+  MountData* mountedP = NewMount(goneP.get(), 1);
+  MountData* pendingP = NewMount(goneP.get(), 2, k_probeMountFlag);
+  MountData* ejectP = NewMount(goneP.get(), 3);
+  MountData* otherEjectP = NewMount(goneP.get(), 4);
+  MountData* stayingMountedP = NewMount(stayingP.get(), 1);
+  MountData* completedP = NewMount(goneP.get(), 5);
+  ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, mountedP));
+  ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, stayingMountedP));
+  ASSERT_TRUE(AddMountDataToGlobalWaitForMountList(pendingP));
+  ASSERT_TRUE(AddMountDataToEjectList(ejectP));
+  ASSERT_TRUE(AddMountDataToEjectList(otherEjectP));
+  g_pendingEjectDataP = NewMount(goneP.get(), 6);
+  goneP->m_completedMountDataP = completedP;
+  EXPECT_EQ(goneP->m_pendingMountCount.load(), 5);
+  EXPECT_EQ(goneP->m_pendingProbeMountCount.load(), 1);
+
+  platform::log::Capture capture;
+  ASSERT_TRUE(RemoveAllMountDataForChanger(0x2A));
+  EXPECT_TRUE(capture.Lines().empty());
+  EXPECT_EQ(Records(g_mountedMediaListP), std::vector<MountData*>{stayingMountedP});
+  EXPECT_EQ(g_pendingMediaListP, nullptr);
+  EXPECT_EQ(g_ejectListP, nullptr);
+  EXPECT_EQ(g_pendingEjectDataP, nullptr);
+  // The completed mount is its changer thread's to dispose of.
+  EXPECT_EQ(goneP->m_completedMountDataP, completedP);
+  EXPECT_EQ(goneP->m_pendingMountCount.load(), 1);
+  EXPECT_EQ(goneP->m_pendingProbeMountCount.load(), 0);
+
+  // Another changer's pending eject stays.
+  g_pendingEjectDataP = NewMount(stayingP.get(), 2);
+  ASSERT_TRUE(RemoveAllMountDataForChanger(0x2A));
+  EXPECT_NE(g_pendingEjectDataP, nullptr);
+  DisposeMountData(g_pendingEjectDataP);
+  g_pendingEjectDataP = nullptr;
+  goneP->m_completedMountDataP = nullptr;
+  DisposeMountData(completedP);
+}
+
+TEST_F(MountRecords, LockFailuresUseEachOperationsText) {
+  ChangerPtr changerP = Changer(0x2A);
+  MountPtr discP(NewMount(changerP.get(), 1));
+  bool answer = false;
+  struct Case {
+    const char* text;
+    std::function<bool()> call;
+  } cases[] = {
+      {"CheckForMountedMedia: unable to read lock list r/w lock (err = %d).\n",
+       [&] { return CheckForMountedMedia(changerP.get(), 1, &answer); }},
+      {"CheckForPendingMedia: unable to read lock list r/w lock (err = %d).\n",
+       [&] { return CheckForPendingMedia(changerP.get(), 1, &answer); }},
+      {"AddMountDataToEjectList: unable to get write lock for the list r/w lock (err = %d).\n",
+       [&] { return AddMountDataToEjectList(discP.get()); }},
+      {"AddMountDataToGlobalWaitForMountList: unable to get write lock for wait-for-mount r/w lock (err = %d).\n",
+       [&] { return AddMountDataToGlobalWaitForMountList(discP.get()); }},
+      {"IncrementIOKitDetectedMediaCount: unable to get write lock on list r/w lock (err = %d).\n",
+       [&] { return IncrementIOKitDetectedMediaCount(0x2A, 1); }},
+      {"AssignDeviceNumbers: unable to get write lock for global list lock (err = %d).\n",
+       [&] { return AssignDeviceNumbers(discP.get()); }},
+      {"RemoveAllMountDataForChanger: unable to get write lock for global list lock (err = %d).\n",
+       [&] { return RemoveAllMountDataForChanger(0x2A); }},
+  };
+  // This thread already writes: the lock is not recursive.
+  ASSERT_EQ(pthread_rwlock_wrlock(&g_listRWLock), 0);
+  for (const auto& c : cases) {
+    platform::log::Capture capture;
+    EXPECT_FALSE(c.call()) << c.text;
+    char expected[200];
+    snprintf(expected, sizeof expected, c.text, EDEADLK);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{expected});
+  }
+  ASSERT_EQ(pthread_rwlock_unlock(&g_listRWLock), 0);
+  EXPECT_EQ(g_ejectListP, nullptr);
+  EXPECT_EQ(g_pendingMediaListP, nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "ChangerData.h"
+#include "StoreFixture.h"
+#include "platform/Clock.h"
+
+namespace {
+
+using discwarden::test::ChangerPtr;
+using discwarden::test::ReadFile;
+using discwarden::test::StoreFixture;
+
+class ChangerRegistry : public StoreFixture {
+ protected:
+  void SetUp() override {
+    StoreFixture::SetUp();
+    ASSERT_TRUE(StartMountLists());
+    g_changerListP = nullptr;
+  }
+  void TearDown() override {
+    for (ChangerData* changerDataP : m_listed) RemoveChangerDataFromList(changerDataP);
+    m_listed.clear();
+    m_owned.clear();
+    StoreFixture::TearDown();
+  }
+  ChangerData* List(ChangerPtr i_changerP) {
+    ChangerData* changerDataP = i_changerP.get();
+    m_owned.push_back(std::move(i_changerP));
+    EXPECT_TRUE(AddChangerDataToList(changerDataP));
+    m_listed.push_back(changerDataP);
+    return changerDataP;
+  }
+  static std::vector<UInt64> Listed() {
+    std::vector<UInt64> guids;
+    for (ChangerData* changerDataP = g_changerListP; changerDataP != nullptr; changerDataP = changerDataP->m_nextP)
+      guids.push_back(changerDataP->m_changerGUID);
+    return guids;
+  }
+
+  std::vector<ChangerPtr> m_owned;
+  std::vector<ChangerData*> m_listed;
+};
+
+TEST_F(ChangerRegistry, NewestFirstAndOneRecordPerGUID) {
+  ChangerData* firstP = List(MakeChanger(0x2A));
+  ChangerData* secondP = List(MakeChanger(0x2B));
+  List(MakeChanger(0x2C));
+  EXPECT_EQ(Listed(), (std::vector<UInt64>{0x2C, 0x2B, 0x2A}));
+
+  ChangerPtr duplicateP = MakeChanger(0x2B);
+  platform::log::Capture capture;
+  EXPECT_FALSE(AddChangerDataToList(duplicateP.get()));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"AddChangerDataToList: changer is already in the list!"});
+  EXPECT_EQ(Listed(), (std::vector<UInt64>{0x2C, 0x2B, 0x2A}));
+
+  ASSERT_TRUE(RemoveChangerDataFromList(secondP));
+  EXPECT_EQ(secondP->m_nextP, nullptr);
+  EXPECT_EQ(secondP->m_prevP, nullptr);
+  EXPECT_EQ(Listed(), (std::vector<UInt64>{0x2C, 0x2A}));
+  ASSERT_TRUE(RemoveChangerDataFromList(firstP));
+  EXPECT_EQ(Listed(), (std::vector<UInt64>{0x2C}));
+  capture.Clear();
+  EXPECT_FALSE(RemoveChangerDataFromList(firstP));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"RemoveChangerDataFromList: changer is not in the list!"});
+  std::erase(m_listed, firstP);
+  std::erase(m_listed, secondP);
+}
+
+TEST_F(ChangerRegistry, Lookups) {
+  ChangerData* aP = List(MakeChanger(0x2A));
+  ChangerData* bP = List(MakeChanger(0x2B));
+  ASSERT_TRUE(ReplaceChangerString(aP, aP->m_changerMountPathP, "/Volumes/Jukebox"));
+  ASSERT_TRUE(ReplaceChangerString(bP, bP->m_changerMountPathP, "/Volumes/Jukebox 1"));
+  ASSERT_TRUE(ReplaceChangerString(bP, bP->m_deviceIdP, "disk7"));
+  struct Case {
+    const char* what;
+    std::function<bool(ChangerData**)> lookup;
+    ChangerData* found;
+  } cases[] = {
+      {"GUID", [](ChangerData** o) { return GetChangerDataForGUID(0x2B, o); }, bP},
+      {"unknown GUID", [](ChangerData** o) { return GetChangerDataForGUID(0x2D, o); }, nullptr},
+      {"lock-free GUID", [](ChangerData** o) { return GetChangerData(0x2A, o); }, aP},
+      {"mount path", [](ChangerData** o) { return GetChangerDataForMountPath("/Volumes/Jukebox", o); }, aP},
+      {"mount path is compared whole", [](ChangerData** o) { return GetChangerDataForMountPath("/Volumes/Juke", o); },
+       nullptr},
+      {"device", [](ChangerData** o) { return GetChangerDataForDeviceId("disk7", o); }, bP},
+      {"device differs in case", [](ChangerData** o) { return GetChangerDataForDeviceId("DISK7", o); }, nullptr},
+  };
+  for (const auto& c : cases) {
+    platform::log::Capture capture;
+    ChangerData* foundP = reinterpret_cast<ChangerData*>(1);
+    EXPECT_EQ(c.lookup(&foundP), c.found != nullptr) << c.what;
+    EXPECT_EQ(foundP, c.found) << c.what;
+    EXPECT_TRUE(capture.Lines().empty()) << c.what << ": nothing found is not an error";
+  }
+  EXPECT_FALSE(AssertAllChangersUnmounted());
+  ASSERT_TRUE(MarkChangerAsUnmounted(0x2A));
+  ASSERT_TRUE(MarkChangerAsUnmounted(0x2B));
+  EXPECT_TRUE(AssertAllChangersUnmounted());
+  platform::log::Capture capture;
+  EXPECT_FALSE(MarkChangerAsUnmounted(0xABC));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{
+                                 "MarkChangerAsUnmounted: unable to get changer data for GUID 0000000000000abc.\n"});
+}
+
+TEST_F(ChangerRegistry, GUIDListHoldsIdleChangersOnly) {
+  for (UInt64 guid : {0x21, 0x22, 0x23, 0x24}) {
+    ChangerData* changerDataP = List(MakeChanger(guid));
+    changerDataP->m_changerState = guid == 0x23 ? changerStateMountingFileSystem : changerStateIdle;
+  }
+  struct Case {
+    UInt32 max;
+    std::vector<UInt64> guids;
+  } cases[] = {{10, {0x24, 0x22, 0x21}}, {2, {0x24, 0x22}}, {0, {}}};
+  for (const auto& c : cases) {
+    std::vector<UInt64> guids(10, 0xFFFF);
+    UInt32 count = 99;
+    ASSERT_TRUE(GetChangerGUIDList(c.max, guids.data(), &count));
+    guids.resize(count);
+    EXPECT_EQ(guids, c.guids) << c.max;
+  }
+}
+
+TEST_F(ChangerRegistry, RenameAndOptionsAreSaved) {
+  ChangerData* changerDataP = List(MakeLocatedChanger(0x2A));
+  ASSERT_TRUE(ReplaceChangerString(changerDataP, changerDataP->m_changerNameP, "Brennix D40"));
+  ASSERT_TRUE(RenameChanger(0x2A, "Archive"));
+  ASSERT_TRUE(SetChangerOptions(0x2A, true, false));
+  EXPECT_STREQ(changerDataP->m_newChangerNameP.load(), "Archive");
+  EXPECT_STREQ(changerDataP->m_changerNameP.load(), "Brennix D40");
+  EXPECT_EQ(changerDataP->m_dontAutoMountFileSystem.load(), 1u);
+  EXPECT_EQ(changerDataP->m_doPassiveMediaProbes.load(), 0u);
+  std::string info = ReadFile(ChangerDir(0x2A) + "/Info.plist");
+  EXPECT_NE(info.find("<key>changer name</key>\n\t<string>Archive</string>\n"
+                      "\t<key>do not automount changer</key>\n\t<true/>\n"
+                      "\t<key>do passive media probe</key>\n\t<false/>\n"),
+            std::string::npos)
+      << info;
+
+  platform::log::Capture capture;
+  EXPECT_FALSE(RenameChanger(0x2C, "Other"));
+  EXPECT_FALSE(SetChangerOptions(0x2C, false, false));
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{"RenameChanger: unable to get changer data for GUID 000000000000002C.\n",
+                                      "SetChangerOptions: unable to get changer data for GUID 000000000000002C.\n"}));
+}
+
+TEST_F(ChangerRegistry, SaveFailureIsReported) {
+  // A changer whose store was never located has nowhere to save.
+  List(MakeChanger(0x2A));
+  platform::log::Capture capture;
+  EXPECT_FALSE(RenameChanger(0x2A, "Archive"));
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{"WriteChangerInfoFile: unable to get an FSRef for the changer info file.\n",
+                                      "SavePersistantChangerInfo: unable to write changer info file to disk.\n",
+                                      "RenameChanger: unable to save persistant changer info.\n"}));
+}
+
+class MountPacing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::clock::UseScaled(100);
+    g_allowChangerFSMountAt = 0;
+  }
+  void TearDown() override { platform::clock::UseRootClock(); }
+};
+
+TEST_F(MountPacing, ThirtySecondsBetweenMountsAndTwoAfterADisk) {
+  struct Case {
+    const char* what;
+    bool diskAppeared;
+    double least, most;
+  } cases[] = {
+      {"first mount", false, 0, 0.5},
+      {"right after it", false, 30.4, 32.2},
+      {"a disk just appeared", true, 2.4, 4.2},
+  };
+  for (const auto& c : cases) {
+    if (c.diskAppeared) {
+      ASSERT_TRUE(ResetChangerMountTimer());
+      EXPECT_EQ(g_allowChangerFSMountAt.load(), static_cast<time_t>(platform::clock::Now()) + 2) << c.what;
+    }
+    double start = platform::clock::Now();
+    ASSERT_TRUE(DelayBetweenFSMounts());
+    double waited = platform::clock::Now() - start;
+    EXPECT_GE(waited, c.least) << c.what;
+    EXPECT_LE(waited, c.most) << c.what;
+    EXPECT_EQ(g_allowChangerFSMountAt.load(), static_cast<time_t>(platform::clock::Now()) + 30) << c.what;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- threads
+
+namespace {
+
+class RegistryConcurrency : public ChangerRegistry {};
+
+// Lookups, renames, option changes, unmount marks and registry changes from several threads at
+// once: names are swapped while other threads read them, and records come and go.
+TEST_F(RegistryConcurrency, ThreadsShareRecordsSafely) {
+  ChangerData* steadyP = List(MakeLocatedChanger(0x2A));
+  ASSERT_TRUE(ReplaceChangerString(steadyP, steadyP->m_changerNameP, "Steady"));
+  std::atomic<bool> stop{false};
+  std::atomic<int> renames{0}, lookups{0};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int i = 0; i < 40; ++i) {
+      EXPECT_TRUE(RenameChanger(0x2A, ("Name " + std::to_string(i)).c_str()));
+      EXPECT_TRUE(SetChangerOptions(0x2A, i % 2, i % 3 == 0));
+      ++renames;
+    }
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; i < 40; ++i) {
+      ChangerData* comingP = MakeChanger(0x30).release();
+      EXPECT_TRUE(AddChangerDataToList(comingP));
+      EXPECT_TRUE(ReplaceChangerString(comingP, comingP->m_changerMountPathP, "/Volumes/Coming"));
+      EXPECT_TRUE(MarkChangerAsUnmounted(0x30));
+      EXPECT_TRUE(RemoveChangerDataFromList(comingP));
+      DisposeChangerData(comingP);
+    }
+  });
+  threads.emplace_back([&] {
+    while (!stop) {
+      ChangerData* foundP = nullptr;
+      if (GetChangerDataForGUID(0x2A, &foundP)) {
+        const char* nameP = foundP->m_newChangerNameP.load();
+        if (nameP != nullptr) {
+          EXPECT_EQ(std::string(nameP).rfind("Name ", 0), 0u);
+        }
+        ++lookups;
+      }
+      GetChangerDataForMountPath("/Volumes/Coming", &foundP);
+      UInt64 guids[4];
+      UInt32 count = 0;
+      GetChangerGUIDList(4, guids, &count);
+    }
+  });
+  threads[0].join();
+  threads[1].join();
+  stop = true;
+  threads[2].join();
+  EXPECT_EQ(renames.load(), 40);
+  EXPECT_GT(lookups.load(), 0);
+  EXPECT_STREQ(steadyP->m_newChangerNameP.load(), "Name 39");
+  EXPECT_EQ(Listed(), std::vector<UInt64>{0x2A});
+}
+
+}  // namespace
