@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "CNIDTables.h"
 #include "ChangerInfoFiles.h"
 #include "LogMessage.h"
 #include "MountData.h"
@@ -102,7 +101,6 @@ bool RemoveChangerDataFromList(ChangerData* i_changerDataP) {
     LogMessage("%s: changer is not in the list!", __func__);
     return false;
   }
-  DisposeCNIDTable(listedP);
   if (listedP->m_prevP != nullptr) listedP->m_prevP->m_nextP = listedP->m_nextP;
   else g_changerListP = listedP->m_nextP;
   if (listedP->m_nextP != nullptr) listedP->m_nextP->m_prevP = listedP->m_prevP;
