@@ -37,6 +37,9 @@ class ClockTest : public ::testing::Test {
   std::string m_root;
 };
 
+// Tests with several threads; they also run under ThreadSanitizer.
+using ClockConcurrency = ClockTest;
+
 std::string ReadLine(int fd) {
   std::string line;
   char c;
@@ -124,7 +127,7 @@ TEST_F(ClockTest, ClockFileFormat) {
   EXPECT_EQ(written.rate, read.rate);
 }
 
-TEST_F(ClockTest, ManualClockWakesSleepersWhenAdvanced) {
+TEST_F(ClockConcurrency, ManualClockWakesSleepersWhenAdvanced) {
   clk::UseManual(1000);
   std::atomic<bool> started{false}, woke{false};
   std::thread sleeper([&] {

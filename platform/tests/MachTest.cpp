@@ -37,6 +37,9 @@ class MachTest : public ::testing::Test {
   std::string m_root;
 };
 
+// Tests with several threads; they also run under ThreadSanitizer.
+using MachConcurrency = MachTest;
+
 struct Request {
   mach_msg_header_t head;
   NDR_record_t ndr;
@@ -308,7 +311,7 @@ void Echo(CFMachPortRef, void* msg, CFIndex size, void* info) {
   mach_msg(&reply.Head, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, 0);
 }
 
-TEST_F(MachTest, CFMachPortSourceHandsEveryMessageToTheCallout) {
+TEST_F(MachConcurrency, CFMachPortSourceHandsEveryMessageToTheCallout) {
   mach_port_t task = mach_task_self();
   mach_port_t port;
   ASSERT_EQ(KERN_SUCCESS, mach_port_allocate(task, MACH_PORT_RIGHT_RECEIVE, &port));
@@ -328,7 +331,7 @@ TEST_F(MachTest, CFMachPortSourceHandsEveryMessageToTheCallout) {
     loopThreadId = std::this_thread::get_id();
     CFRef<CFRunLoopSourceRef> source(CFMachPortCreateRunLoopSource(nullptr, cfPort.get(), 0));
     CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode);
-    loop = CFRunLoopGetCurrent();
+    loop = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
     SInt32 r;
     do r = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1000, false);
     while (r == kCFRunLoopRunTimedOut);
@@ -358,6 +361,7 @@ TEST_F(MachTest, CFMachPortSourceHandsEveryMessageToTheCallout) {
   EXPECT_FALSE(CFMachPortIsValid(cfPort.get()));
   CFRunLoopWakeUp(loop);
   loopThread.join();
+  if (loop) CFRelease(loop);
   EXPECT_EQ(kCFRunLoopRunFinished, lastResult.load());
   EXPECT_EQ((std::vector<mach_msg_id_t>{7, 8, 9}), server.ids);
   EXPECT_EQ(loopThreadId, server.thread);

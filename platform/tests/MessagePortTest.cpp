@@ -123,6 +123,9 @@ class MessagePortTest : public ::testing::Test {
   pid_t m_server = 0;
 };
 
+// Tests with several threads; they also run under ThreadSanitizer.
+using MessagePortConcurrency = MessagePortTest;
+
 struct Exchange {
   const char* what;
   SInt32 msgid;
@@ -201,7 +204,7 @@ TEST_F(MessagePortTest, ReplyTimeOutOnThePlatformClock) {
   EXPECT_EQ("ko", Text(reply));
 }
 
-TEST_F(MessagePortTest, ClientThreadsSendInParallel) {
+TEST_F(MessagePortConcurrency, ClientThreadsSendInParallel) {
   StartServer("Busy");
   constexpr int kThreads = 4, kEach = 20;
   std::atomic<int> good{0};
@@ -284,7 +287,7 @@ TEST_F(MessagePortTest, NamesAndValidity) {
   EXPECT_EQ(nullptr, CFMessagePortCreateRemote(nullptr, CFSTR("Discwarden-2")));
 }
 
-TEST_F(MessagePortTest, InvalidatingTheServerFailsAWaitingRequest) {
+TEST_F(MessagePortConcurrency, InvalidatingTheServerFailsAWaitingRequest) {
   clk::UseScaled(50);
   CFRef<CFMessagePortRef> local(CFMessagePortCreateLocal(nullptr, CFSTR("Quitter"), Serve, nullptr, nullptr));
   ASSERT_TRUE(local);

@@ -21,6 +21,9 @@ class RunLoopTest : public ::testing::Test {
   void TearDown() override { clk::UseRootClock(); }
 };
 
+// Tests with several threads; they also run under ThreadSanitizer.
+using RunLoopConcurrency = RunLoopTest;
+
 // Records which timer fired and when (simulated seconds since the test's origin).
 struct FireLog {
   std::mutex mutex;
@@ -125,7 +128,7 @@ TEST_F(RunLoopTest, TimersFollowAManualClock) {
   for (auto& t : timers) CFRunLoopTimerInvalidate(t.get());
 }
 
-TEST_F(RunLoopTest, RunInModeTimesOutOnlyWhenTheManualClockGetsThere) {
+TEST_F(RunLoopConcurrency, RunInModeTimesOutOnlyWhenTheManualClockGetsThere) {
   clk::UseManual(1.0e9);
   std::atomic<SInt32> result{0};
   std::atomic<bool> started{false};
@@ -233,7 +236,7 @@ TEST_F(RunLoopTest, FdSourceCallsWhileReadableUntilInvalidated) {
   ::close(fds[1]);
 }
 
-TEST_F(RunLoopTest, SignalledSourceRunsOnTheLoopThread) {
+TEST_F(RunLoopConcurrency, SignalledSourceRunsOnTheLoopThread) {
   clk::UseScaled(50);
   std::atomic<CFRunLoopRef> loop{nullptr};
   std::atomic<int> performed{0};
@@ -247,25 +250,26 @@ TEST_F(RunLoopTest, SignalledSourceRunsOnTheLoopThread) {
   std::thread loopThread([&] {
     loopThreadId = std::this_thread::get_id();
     CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode);
-    loop = CFRunLoopGetCurrent();
+    loop = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
     CFRunLoopRun();
   });
   while (!loop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_NE(CFRunLoopGetCurrent(), loop.load());
   platform::SignalSource(source.get());
   loopThread.join();
+  if (loop) CFRelease(loop);
   EXPECT_EQ(1, performed.load());
   EXPECT_EQ(loopThreadId, performThread);
 }
 
-TEST_F(RunLoopTest, StopFromAnotherThreadEndsTheRun) {
+TEST_F(RunLoopConcurrency, StopFromAnotherThreadEndsTheRun) {
   clk::UseScaled(50);
   std::atomic<CFRunLoopRef> loop{nullptr};
   std::atomic<int> passes{0};
   CFRef<CFRunLoopSourceRef> source(platform::CreateCallbackSource([&] { ++passes; }));
   std::thread loopThread([&] {
     CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode);
-    loop = CFRunLoopGetCurrent();
+    loop = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
     CFRunLoopRun();
   });
   while (!loop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -274,6 +278,7 @@ TEST_F(RunLoopTest, StopFromAnotherThreadEndsTheRun) {
   while (passes == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   CFRunLoopStop(loop);
   loopThread.join();
+  if (loop) CFRelease(loop);
   EXPECT_EQ(1, passes.load());
 }
 
@@ -287,7 +292,7 @@ TEST_F(RunLoopTest, StopBeforeRunEndsTheNextRun) {
   }).join();
 }
 
-TEST_F(RunLoopTest, MainLoopIsTheMainThreadsLoop) {
+TEST_F(RunLoopConcurrency, MainLoopIsTheMainThreadsLoop) {
   CFRunLoopRef mainLoop = CFRunLoopGetCurrent();
   EXPECT_EQ(mainLoop, CFRunLoopGetMain());
   std::thread([&] {

@@ -25,6 +25,7 @@ enum : SInt32 {
 };
 
 CFTypeID CFRunLoopGetTypeID();
+// Not retained: the loop lives as long as its thread (the main loop for ever).
 CFRunLoopRef CFRunLoopGetCurrent();
 CFRunLoopRef CFRunLoopGetMain();
 // The mode the loop runs in now (null when it is not running); the caller releases it.
@@ -34,7 +35,8 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef mode);
 // Runs the current thread's loop in the default mode until it is stopped or has nothing to run.
 void CFRunLoopRun();
 SInt32 CFRunLoopRunInMode(CFStringRef mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled);
-// Safe from any thread; a stop sent while the loop is not running ends its next run at once.
+// Safe from any thread (the caller keeps `rl` retained if its thread may end meanwhile); a stop
+// sent while the loop is not running ends its next run at once.
 void CFRunLoopStop(CFRunLoopRef rl);
 void CFRunLoopWakeUp(CFRunLoopRef rl);
 Boolean CFRunLoopIsWaiting(CFRunLoopRef rl);
