@@ -22,6 +22,7 @@ struct State {
   double manualNow = 0;
   long long lastCheckNs = -1;  // real time of the last look at the clock file
   struct timespec fileMtime {};
+  ino_t fileIno = 0;  // each publication is a new file: two within one timestamp tick differ here
 };
 
 State& S() {
@@ -48,11 +49,14 @@ void RefreshFromFileLocked(State& s) {
     s.current = Published{0, 0, 1};
     return;
   }
-  if (st.st_mtim.tv_sec == s.fileMtime.tv_sec && st.st_mtim.tv_nsec == s.fileMtime.tv_nsec) return;
+  if (st.st_ino == s.fileIno && st.st_mtim.tv_sec == s.fileMtime.tv_sec &&
+      st.st_mtim.tv_nsec == s.fileMtime.tv_nsec)
+    return;
   Published p;
   if (ReadClockFile(path, p)) {
     s.current = p;
     s.fileMtime = st.st_mtim;
+    s.fileIno = st.st_ino;
   }
 }
 
@@ -161,6 +165,7 @@ void UseRootClock() {
   s.mode = Mode::root;
   s.lastCheckNs = -1;
   s.fileMtime = {};
+  s.fileIno = 0;
   s.current = Published{0, 0, 1};
 }
 

@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +96,19 @@ TEST_F(ClockTest, SecondProcessFollowsThePublishedRate) {
   // This process follows the file too.
   EXPECT_EQ(100, MeasuredRate());
   EXPECT_DOUBLE_EQ(0.05, clk::RealDuration(5));
+}
+
+// Two publications within one file-timestamp tick: the second must not be taken for the first.
+TEST_F(ClockTest, RateChangeWithinOneTimestampTickIsFollowed) {
+  std::string path = m_root + "/var/run/clock";
+  ASSERT_TRUE(clk::PublishRate(50));
+  EXPECT_DOUBLE_EQ(0.02, clk::RealDuration(1));
+  struct stat first {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &first));
+  ASSERT_TRUE(clk::PublishRate(100));
+  timespec times[2] = {first.st_atim, first.st_mtim};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+  EXPECT_DOUBLE_EQ(0.01, clk::RealDuration(1));
 }
 
 TEST_F(ClockTest, ClockFileFormat) {
