@@ -11,6 +11,6 @@ if [ ! -x "$bin/simhostd" ]; then
   exit 1
 fi
 "$bin/simhostd" init "$root"
-"$bin/simhostctl" --root "$root" add-changer simhost/examples/demo-changer.plist --at-start || true
-echo "system root: $root   (inspect with: $bin/simhostctl --root $root tree|slots|drives|log)"
+"$bin/simhostctl" --root "$root" add-changer simhost/examples/demo-changer.plist --at-start
+echo "system root: $root   (inspect with: $bin/simhostctl --root $root tree|slots|drives|alerts|log)"
 exec "$bin/simhostd" run "$root" --rate "${SHELVONX_RATE:-1}"

@@ -171,6 +171,9 @@ bool ParseChangerDescription(CFDictionaryRef d, const std::string& baseDir, Chan
   o_spec = ChangerSpec{};
   o_error.clear();
   if (!d || !cf::IsDict(d)) return Fail(o_error, "", "a changer description is a dictionary");
+  // A description kept in a root remembers where its content directories are.
+  std::string base = baseDir;
+  if (!OptString(d, "Base Directory", base, "", o_error)) return false;
   CFTypeRef guid = cf::Get(d, "GUID");
   if (!guid) return Fail(o_error, "", "\"GUID\" is missing");
   if (auto text = cf::ToString(guid)) {
@@ -230,7 +233,7 @@ bool ParseChangerDescription(CFDictionaryRef d, const std::string& baseDir, Chan
         return Fail(o_error, where, "storage element " + std::to_string(se) + " already holds a disc");
       DiscSpec spec;
       std::string error;
-      if (!ParseDiscDescription(disc, baseDir, spec, error)) return Fail(o_error, where, error);
+      if (!ParseDiscDescription(disc, base, spec, error)) return Fail(o_error, where, error);
       o_spec.discs.emplace(static_cast<int>(se), std::move(spec));
     }
   }

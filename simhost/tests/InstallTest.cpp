@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "HostFixture.h"
+#include "Install.h"
+
+namespace simhost::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& p) {
+  std::ifstream in(p);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(InitRoot, LaysOutTheRootAndInstallsWhatIsBuilt) {
+  std::string root = MakeTempRoot();
+  std::string stage = MakeTempRoot();
+  std::string source = MakeTempRoot();
+  for (const char* name : {"Discwarden", "changerscan", "unrelated"}) std::ofstream(fs::path(stage) / name) << name;
+  fs::create_directories(fs::path(source) / "Discwarden/Resources");
+  std::ofstream(fs::path(source) / "Discwarden/Info.plist") << "info";
+  std::ofstream(fs::path(source) / "Discwarden/Resources/d40.icns") << "icon";
+
+  std::vector<std::string> installed;
+  std::string error;
+  ASSERT_TRUE(InitRoot(root, stage, source, "10.4.2", installed, error)) << error;
+  EXPECT_EQ(installed, (std::vector<std::string>{
+                           "Discwarden -> /Library/StartupItems/Discwarden/Discwarden.bundle/Contents/MacOS/Discwarden",
+                           "changerscan -> /usr/sbin/changerscan"}));
+  fs::path bundle = fs::path(root) / "Library/StartupItems/Discwarden/Discwarden.bundle/Contents";
+  EXPECT_EQ(Read(bundle / "MacOS/Discwarden"), "Discwarden");
+  EXPECT_EQ(Read(bundle / "Info.plist"), "info");
+  EXPECT_EQ(Read(bundle / "Resources/d40.icns"), "icon");
+  for (const char* dir : {"Volumes", "dev", "var/run/ports", "System/Library/Filesystems", "System/Library/Extensions",
+                          "sbin", "Library/Changers"})
+    EXPECT_TRUE(fs::is_directory(fs::path(root) / dir)) << dir;
+  EXPECT_NE(Read(fs::path(root) / "System/Library/CoreServices/SystemVersion.plist").find("<string>10.4.2</string>"),
+            std::string::npos);
+  EXPECT_NE(Read(fs::path(root) / "etc/group").find("\nadmin:*:80:root"), std::string::npos);
+  EXPECT_EQ(fs::read_symlink(fs::path(root) / "bin/cp"), "/bin/cp");
+
+  // Again over an existing root: programs refreshed, the store left alone.
+  std::ofstream(fs::path(root) / "Library/Changers/keep") << "kept";
+  std::ofstream(fs::path(stage) / "Discwarden") << "newer";
+  ASSERT_TRUE(InitRoot(root, stage, source, "10.4.2", installed, error)) << error;
+  EXPECT_EQ(Read(bundle / "MacOS/Discwarden"), "newer");
+  EXPECT_EQ(Read(fs::path(root) / "Library/Changers/keep"), "kept");
+  for (const auto& dir : {root, stage, source}) fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace simhost::test
