@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ChangerData.h"
+#include "DriverFixture.h"
 #include "StoreFixture.h"
 #include "platform/Clock.h"
 
@@ -253,6 +254,108 @@ TEST_F(RegistryConcurrency, ThreadsShareRecordsSafely) {
   EXPECT_GT(lookups.load(), 0);
   EXPECT_STREQ(steadyP->m_newChangerNameP.load(), "Name 39");
   EXPECT_EQ(Listed(), std::vector<UInt64>{0x2A});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- records of the driver's changers
+
+namespace {
+
+using discwarden::test::Disc;
+using discwarden::test::DriverFixture;
+
+const UInt64 k_driverGUID = 0x00A0B0C0D0E0F0C3ULL;
+
+class ChangerFromDriver : public DriverFixture {
+ protected:
+  static io_service_t AnyRoboticsService() {
+    return IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("TavrinChangerRoboticsDevice"));
+  }
+};
+
+TEST_F(ChangerFromDriver, RecordOfARoboticsService) {
+  ChangerData* changerDataP = AddChanger(k_driverGUID, 4, {}, false);
+  ASSERT_NE(changerDataP, nullptr);
+  EXPECT_EQ(changerDataP->m_changerGUID, k_driverGUID);
+  EXPECT_NE(changerDataP->m_changerRoboticsService, 0u);
+  EXPECT_EQ(CFArrayGetCount(changerDataP->m_storageElemsToActiveProbeArr), 0);
+  EXPECT_EQ(CFArrayGetCount(changerDataP->m_storageElemsToPassiveProbeArr), 0);
+  EXPECT_EQ(changerDataP->m_changerState.load(), changerStateInitializing);
+  EXPECT_EQ(g_changerListP, changerDataP);
+
+  // A second record for the same changer is refused and nothing is left behind.
+  IOObjectRef roboticsRef(AnyRoboticsService());
+  ChangerData* secondP = reinterpret_cast<ChangerData*>(1);
+  platform::log::Capture capture;
+  EXPECT_FALSE(CreateNewChangerData(roboticsRef.get(), &secondP));
+  EXPECT_EQ(secondP, nullptr);
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{"AddChangerDataToList: changer is already in the list!",
+                                      "CreateNewChangerData: unable to add changer to the global list of changers.\n"}));
+  EXPECT_EQ(changerDataP->m_nextP, nullptr);
+}
+
+TEST_F(ChangerFromDriver, GUIDThatCannotBeRead) {
+  struct Case {
+    const char* knob;
+    const char* log;
+  } cases[] = {
+      {"omit-properties", "GetGUIDFromService: unable top get GUID property from service.\n"},
+      {"mistype-properties", "GetGUIDFromService: unable to get value of changer GUID number.\n"},
+  };
+  simhost::ChangerSpec spec;
+  spec.guid = k_driverGUID;
+  spec.storageElements = 2;
+  spec.drives.resize(1);
+  std::string error;
+  ASSERT_TRUE(m_host->AddChanger(std::move(spec), error)) << error;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(Driver(k_driverGUID).SetKnob(std::nullopt, c.knob, CFSTR("GUID"), error)) << error;
+    IOObjectRef roboticsRef(AnyRoboticsService());
+    ASSERT_TRUE(roboticsRef) << c.knob;
+    ChangerData* changerDataP = nullptr;
+    platform::log::Capture capture;
+    EXPECT_FALSE(CreateNewChangerData(roboticsRef.get(), &changerDataP)) << c.knob;
+    EXPECT_EQ(capture.Lines(),
+              (std::vector<std::string>{c.log, "CreateNewChangerData: unable to get changer GUID from robotics service.\n"}))
+        << c.knob;
+    EXPECT_EQ(g_changerListP, nullptr) << c.knob;
+    ASSERT_TRUE(Driver(k_driverGUID).SetKnob(std::nullopt, c.knob, nullptr, error)) << error;
+  }
+}
+
+TEST_F(ChangerFromDriver, MaintenanceMounts) {
+  ChangerData* changerDataP = AddChanger(k_driverGUID, 4, {{2, Disc("DVD-RAM", {"Work"})}}, false);
+  ASSERT_NE(changerDataP, nullptr);
+  bool hasMaintenanceMounts = true;
+  // Without a maintenance array the driver is not asked, so its missing report does not matter.
+  std::string error;
+  ASSERT_TRUE(Driver(k_driverGUID).SetKnob(std::nullopt, "omit-properties", CFSTR("Current Mounted Storage Elements"),
+                                           error));
+  ASSERT_TRUE(ChangerHasMaintenanceMounts(changerDataP, &hasMaintenanceMounts));
+  EXPECT_FALSE(hasMaintenanceMounts);
+
+  changerDataP->m_maintenanceMountStorageElemArr = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+  SInt16 storageElem = 2;
+  CFRef<CFNumberRef> storageElemRef(CFNumberCreate(nullptr, kCFNumberSInt16Type, &storageElem));
+  CFArrayAppendValue(changerDataP->m_maintenanceMountStorageElemArr, storageElemRef.get());
+  platform::log::Capture capture;
+  EXPECT_FALSE(MaintenanceMountsArePresent(&hasMaintenanceMounts));
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{
+                "ChangerHasMaintenanceMounts: unable to read in list of mounted media from changer robotics device.\n",
+                "MaintenanceMountsArePresent: unable to determine if changer 00A0B0C0D0E0F0C3 has maintenance "
+                "mounts.\n"}));
+  ASSERT_TRUE(Driver(k_driverGUID).SetKnob(std::nullopt, "omit-properties", nullptr, error));
+
+  ASSERT_TRUE(MaintenanceMountsArePresent(&hasMaintenanceMounts));
+  EXPECT_FALSE(hasMaintenanceMounts);
+  // The disc goes online; the driver then lists its slot as mounted.
+  ASSERT_EQ(IORegistryEntrySetCFProperty(changerDataP->m_changerBlockSwitchService,
+                                         CFSTR("Storage Element Mount Request"), storageElemRef.get()),
+            0);
+  EXPECT_TRUE(RunUntil([&] { return MaintenanceMountsArePresent(&hasMaintenanceMounts) && hasMaintenanceMounts; }));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace {
 
 using discwarden::test::ChangerPtr;
 using discwarden::test::ReadFile;
+using discwarden::test::Entries;
 using discwarden::test::StoreFixture;
 using discwarden::test::WriteFile;
 

@@ -14,6 +14,7 @@ using discwarden::test::DeviceFileName;
 using discwarden::test::MakeDisc;
 using discwarden::test::MountPtr;
 using discwarden::test::ReadFile;
+using discwarden::test::Entries;
 using discwarden::test::StoreFixture;
 using discwarden::test::WriteFile;
 

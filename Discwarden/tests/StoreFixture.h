@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -48,6 +49,15 @@ inline std::string DeviceFileName(const std::string& i_display, UInt64 i_guid, U
   char id[25];
   snprintf(id, sizeof id, "%016llX%04X%04X", static_cast<unsigned long long>(i_guid), i_storageElem, i_device);
   return i_display + '\x01' + id;
+}
+
+// Names in a host folder, sorted.
+inline std::vector<std::string> Entries(const std::string& i_hostDir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(i_hostDir))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 class StoreFixture : public ::testing::Test {
@@ -97,15 +107,6 @@ class StoreFixture : public ::testing::Test {
     char guid[17];
     snprintf(guid, sizeof guid, "%016llX", static_cast<unsigned long long>(i_guid));
     return m_root + "/Library/Changers/" + guid;
-  }
-
-  // Names in a folder of the root, sorted.
-  std::vector<std::string> Entries(const std::string& i_hostDir) const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(i_hostDir))
-      names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
   }
 
   std::string m_root;
