@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "CNIDTables.h"
 #include "ChangerInfoFiles.h"
 #include "LogMessage.h"
 #include "MountData.h"
@@ -101,6 +102,7 @@ bool RemoveChangerDataFromList(ChangerData* i_changerDataP) {
     LogMessage("%s: changer is not in the list!", __func__);
     return false;
   }
+  DisposeCNIDTable(listedP);
   if (listedP->m_prevP != nullptr) listedP->m_prevP->m_nextP = listedP->m_nextP;
   else g_changerListP = listedP->m_nextP;
   if (listedP->m_nextP != nullptr) listedP->m_nextP->m_prevP = listedP->m_prevP;
@@ -124,6 +126,8 @@ void DisposeChangerData(ChangerData* i_changerDataP) {
       return true;
     });
   }
+  // Set up by the store but never listed, or listed and removed (which disposed of it already).
+  DisposeCNIDTable(i_changerDataP);
   free(i_changerDataP->m_changerTypeP);
   free(i_changerDataP->m_changerNameP.load());
   free(i_changerDataP->m_newChangerNameP.load());

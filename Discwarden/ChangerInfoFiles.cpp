@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "CNIDTables.h"
 #include "LogMessage.h"
 #include "platform/BSD.h"
 #include "platform/CFPropertyList.h"
@@ -513,6 +514,10 @@ bool LocateChangerInfoFiles(ChangerData* i_changerDataP) {
     return false;
   }
   CountEmptyStorageElements(i_changerDataP);
+  if (i_changerDataP->m_CNIDTableP == nullptr && !InitializeCNIDTable(i_changerDataP)) {
+    LogMessage("%s: unable to setup CNID table mapping.\n", __func__);
+    return false;
+  }
   return true;
 }
 

@@ -154,7 +154,7 @@ TEST_F(ChangerStore, FirstRunCreatesTheTree) {
   EXPECT_EQ(trash.st_uid, 0u);
   EXPECT_EQ(trash.st_gid, 0u);
   EXPECT_EQ(trash.st_mode & 07777, 0u);
-  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"Discs", "Root"}));
+  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"CNIDs", "Discs", "Root", "file names"}));
   EXPECT_EQ(changerP->m_changerNameP.load(), nullptr);
 }
 
