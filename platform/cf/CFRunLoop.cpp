@@ -289,11 +289,12 @@ bool ContainsItemInMode(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T
 // ---------------------------------------------------------------- running
 
 // Fires every timer that is due, earliest date first; returns the earliest date still pending.
-double FireDueTimers(const Snapshot& snap) {
+// Fires the timers due by now, or by `limit` when that is earlier.
+double FireDueTimers(const Snapshot& snap, CFAbsoluteTime limit = std::numeric_limits<double>::infinity()) {
   for (;;) {
     CFRunLoopTimerRef due = nullptr;
     CFAbsoluteTime dueDate = 0;
-    CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+    CFAbsoluteTime now = std::min(CFAbsoluteTimeGetCurrent(), limit);
     for (const auto& t : snap.timers) {
       if (!t.get()->IsLive()) continue;
       CFAbsoluteTime next = t.get()->NextFire();
@@ -401,6 +402,8 @@ SInt32 RunLoopInMode(__CFRunLoop* rl, const std::string& mode, double seconds, b
     }
     // Checked after one full pass, so that a zero time-out still looks at every source once.
     if (platform::clock::Now() >= deadline) {
+      // A thread that woke late still owes the timers that fell due within its run.
+      FireDueTimers(TakeSnapshot(rl, mode), deadline - kCFAbsoluteTimeIntervalSince1970);
       result = kCFRunLoopRunTimedOut;
       break;
     }
