@@ -2,7 +2,9 @@
 
 #include <errno.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -75,10 +77,11 @@ class MountRecords : public ::testing::Test {
     // Whatever a test left in a list is disposed of with its changer.
     for (UInt64 guid : {0x2AULL, 0x2BULL}) RemoveAllMountDataForChanger(guid);
   }
-  static ChangerPtr Changer(UInt64 i_guid) {
-    ChangerPtr changerP(new ChangerData{});
-    changerP->m_changerGUID = i_guid;
-    return changerP;
+  // Owned by the fixture, so that the records left in lists can still be disposed of.
+  ChangerData* Changer(UInt64 i_guid) {
+    m_changers.emplace_back(new ChangerData{});
+    m_changers.back()->m_changerGUID = i_guid;
+    return m_changers.back().get();
   }
   static MountData* NewMount(ChangerData* i_changerDataP, UInt16 i_storageElem, UInt16 i_flags = 0) {
     MountData* mountDataP = nullptr;
@@ -90,6 +93,8 @@ class MountRecords : public ::testing::Test {
     for (MountList* nodeP = i_listP; nodeP != nullptr; nodeP = nodeP->m_nextP) records.push_back(nodeP->m_mountDataP);
     return records;
   }
+
+  std::vector<ChangerPtr> m_changers;
 };
 
 TEST_F(MountRecords, FlagsAndCounts) {
@@ -102,10 +107,10 @@ TEST_F(MountRecords, FlagsAndCounts) {
       {k_allowDiskArbMountFlag, true, false, false, false},
       {k_formatMountFlag | k_desktopMountFlag, true, true, true, true},
   };
-  ChangerPtr changerP = Changer(0x2A);
+  ChangerData* changerP = Changer(0x2A);
   changerP->m_pendingMountCount = 3;
   for (const auto& c : cases) {
-    MountData* mountDataP = NewMount(changerP.get(), 7, c.flags);
+    MountData* mountDataP = NewMount(changerP, 7, c.flags);
     EXPECT_EQ(mountDataP->m_isNormalMount, c.normal) << c.flags;
     EXPECT_EQ(mountDataP->m_disallowMount, c.disallow) << c.flags;
     EXPECT_EQ(mountDataP->m_isFormatMount, c.format) << c.flags;
@@ -119,8 +124,8 @@ TEST_F(MountRecords, FlagsAndCounts) {
 }
 
 TEST_F(MountRecords, DeviceNumbering) {
-  ChangerPtr changerP = Changer(0x2A);
-  MountPtr discP = MakeDisc(changerP.get(), 1, {{"disk3s1", "A", true}, {"disk3s10", "B", true}, {"disk3s2", "C", true}});
+  ChangerData* changerP = Changer(0x2A);
+  MountPtr discP = MakeDisc(changerP, 1, {{"disk3s1", "A", true}, {"disk3s10", "B", true}, {"disk3s2", "C", true}});
   ASSERT_TRUE(AddDeviceToMountData("disk3s3", "", false, false, false, discP.get()));
   ASSERT_TRUE(AddDeviceToMountData("disk3s4", nullptr, false, false, false, discP.get()));
   std::vector<std::pair<std::string, UInt16>> numbers;
@@ -147,9 +152,9 @@ TEST_F(MountRecords, DeviceNumberingAgainstTheCount) {
       {"fewer devices than counted", 1, false, {0},
        "AssignDeviceNumbers: number of identified devices doesn't match our device count!\n"},
   };
-  ChangerPtr changerP = Changer(0x2A);
+  ChangerData* changerP = Changer(0x2A);
   for (const auto& c : cases) {
-    MountPtr discP(NewMount(changerP.get(), 1, k_probeMountFlag));
+    MountPtr discP(NewMount(changerP, 1, k_probeMountFlag));
     const char* names[] = {"disk5s3", "disk5s1", "disk5s2"};
     for (int i = 0; i < c.unnumbered; ++i) ASSERT_TRUE(AddDeviceToMountData(names[i], "V", false, false, true, discP.get()));
     discP->m_deviceCount = 2;
@@ -164,8 +169,8 @@ TEST_F(MountRecords, DeviceNumberingAgainstTheCount) {
 }
 
 TEST_F(MountRecords, UnmountableDisc) {
-  ChangerPtr changerP = Changer(0x2A);
-  MountPtr discP(NewMount(changerP.get(), 4, k_probeMountFlag));
+  ChangerData* changerP = Changer(0x2A);
+  MountPtr discP(NewMount(changerP, 4, k_probeMountFlag));
   ASSERT_TRUE(MarkMountDataAsUnmountable(discP.get()));
   ASSERT_NE(discP->m_firstDeviceP, nullptr);
   EXPECT_EQ(discP->m_firstDeviceP, discP->m_lastDeviceP);
@@ -180,13 +185,13 @@ TEST_F(MountRecords, UnmountableDisc) {
 }
 
 TEST_F(MountRecords, OneRecordPerGUIDAndSlotInAList) {
-  ChangerPtr changerP = Changer(0x2A);
+  ChangerData* changerP = Changer(0x2A);
   // The same changer seen again (plugged in anew) has another record with the same GUID.
-  ChangerPtr againP = Changer(0x2A);
-  MountData* firstP = NewMount(changerP.get(), 5);
-  MountData* sameSlotP = NewMount(changerP.get(), 5);
-  MountData* otherRecordP = NewMount(againP.get(), 5);
-  MountData* otherSlotP = NewMount(changerP.get(), 6);
+  ChangerData* againP = Changer(0x2A);
+  MountData* firstP = NewMount(changerP, 5);
+  MountData* sameSlotP = NewMount(changerP, 5);
+  MountData* otherRecordP = NewMount(againP, 5);
+  MountData* otherSlotP = NewMount(changerP, 6);
   ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, firstP));
   platform::log::Capture capture;
   EXPECT_FALSE(AddMountDataToList(&g_mountedMediaListP, sameSlotP));
@@ -197,10 +202,10 @@ TEST_F(MountRecords, OneRecordPerGUIDAndSlotInAList) {
   EXPECT_EQ(Records(g_mountedMediaListP), (std::vector<MountData*>{firstP, otherSlotP}));
 
   bool isMounted = false;
-  ASSERT_TRUE(CheckForMountedMedia(changerP.get(), 5, &isMounted));
+  ASSERT_TRUE(CheckForMountedMedia(changerP, 5, &isMounted));
   EXPECT_TRUE(isMounted);
   // The probing check compares changer records, not GUIDs.
-  ASSERT_TRUE(CheckForMountedMedia(againP.get(), 5, &isMounted));
+  ASSERT_TRUE(CheckForMountedMedia(againP, 5, &isMounted));
   EXPECT_FALSE(isMounted);
   MountList* nodeP = nullptr;
   ASSERT_TRUE(FindMountNodeInList(g_mountedMediaListP, 0x2A, 5, &nodeP));
@@ -218,9 +223,9 @@ TEST_F(MountRecords, OneRecordPerGUIDAndSlotInAList) {
 }
 
 TEST_F(MountRecords, MovesBetweenListsNeverLoseARecord) {
-  ChangerPtr changerP = Changer(0x2A);
-  MountData* ejectingP = NewMount(changerP.get(), 1);
-  MountData* mountedTwinP = NewMount(changerP.get(), 1);
+  ChangerData* changerP = Changer(0x2A);
+  MountData* ejectingP = NewMount(changerP, 1);
+  MountData* mountedTwinP = NewMount(changerP, 1);
   ASSERT_TRUE(AddMountDataToEjectList(ejectingP));
   ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, mountedTwinP));
   platform::log::Capture capture;
@@ -244,8 +249,8 @@ TEST_F(MountRecords, MovesBetweenListsNeverLoseARecord) {
 }
 
 TEST_F(MountRecords, MediaCountsAndBSDNames) {
-  ChangerPtr changerP = Changer(0x2A);
-  MountPtr discP = MakeDisc(changerP.get(), 3, {{"disk4s1", "A", true}, {"disk4s2", "B", true}});
+  ChangerData* changerP = Changer(0x2A);
+  MountPtr discP = MakeDisc(changerP, 3, {{"disk4s1", "A", true}, {"disk4s2", "B", true}});
   MountData* pendingP = discP.release();
   ASSERT_TRUE(AddMountDataToGlobalWaitForMountList(pendingP));
   ASSERT_TRUE(IncrementIOKitDetectedMediaCount(0x2A, 3));
@@ -266,25 +271,25 @@ TEST_F(MountRecords, MediaCountsAndBSDNames) {
   ASSERT_TRUE(FindDeviceInList(g_pendingMediaListP, 0x2A, 3, 1, &foundDeviceP));
   EXPECT_STREQ(foundDeviceP->m_deviceIdP, "disk4s2");
   bool isPending = false;
-  ASSERT_TRUE(CheckForPendingMedia(changerP.get(), 3, &isPending));
+  ASSERT_TRUE(CheckForPendingMedia(changerP, 3, &isPending));
   EXPECT_TRUE(isPending);
 }
 
 TEST_F(MountRecords, AllRecordsOfAVanishedChangerGo) {
-  ChangerPtr goneP = Changer(0x2A);
-  ChangerPtr stayingP = Changer(0x2B);
-  MountData* mountedP = NewMount(goneP.get(), 1);
-  MountData* pendingP = NewMount(goneP.get(), 2, k_probeMountFlag);
-  MountData* ejectP = NewMount(goneP.get(), 3);
-  MountData* otherEjectP = NewMount(goneP.get(), 4);
-  MountData* stayingMountedP = NewMount(stayingP.get(), 1);
-  MountData* completedP = NewMount(goneP.get(), 5);
+  ChangerData* goneP = Changer(0x2A);
+  ChangerData* stayingP = Changer(0x2B);
+  MountData* mountedP = NewMount(goneP, 1);
+  MountData* pendingP = NewMount(goneP, 2, k_probeMountFlag);
+  MountData* ejectP = NewMount(goneP, 3);
+  MountData* otherEjectP = NewMount(goneP, 4);
+  MountData* stayingMountedP = NewMount(stayingP, 1);
+  MountData* completedP = NewMount(goneP, 5);
   ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, mountedP));
   ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, stayingMountedP));
   ASSERT_TRUE(AddMountDataToGlobalWaitForMountList(pendingP));
   ASSERT_TRUE(AddMountDataToEjectList(ejectP));
   ASSERT_TRUE(AddMountDataToEjectList(otherEjectP));
-  g_pendingEjectDataP = NewMount(goneP.get(), 6);
+  g_pendingEjectDataP = NewMount(goneP, 6);
   goneP->m_completedMountDataP = completedP;
   EXPECT_EQ(goneP->m_pendingMountCount.load(), 5);
   EXPECT_EQ(goneP->m_pendingProbeMountCount.load(), 1);
@@ -302,7 +307,7 @@ TEST_F(MountRecords, AllRecordsOfAVanishedChangerGo) {
   EXPECT_EQ(goneP->m_pendingProbeMountCount.load(), 0);
 
   // Another changer's pending eject stays.
-  g_pendingEjectDataP = NewMount(stayingP.get(), 2);
+  g_pendingEjectDataP = NewMount(stayingP, 2);
   ASSERT_TRUE(RemoveAllMountDataForChanger(0x2A));
   EXPECT_NE(g_pendingEjectDataP, nullptr);
   DisposeMountData(g_pendingEjectDataP);
@@ -312,17 +317,17 @@ TEST_F(MountRecords, AllRecordsOfAVanishedChangerGo) {
 }
 
 TEST_F(MountRecords, LockFailuresUseEachOperationsText) {
-  ChangerPtr changerP = Changer(0x2A);
-  MountPtr discP(NewMount(changerP.get(), 1));
+  ChangerData* changerP = Changer(0x2A);
+  MountPtr discP(NewMount(changerP, 1));
   bool answer = false;
   struct Case {
     const char* text;
     std::function<bool()> call;
   } cases[] = {
       {"CheckForMountedMedia: unable to read lock list r/w lock (err = %d).\n",
-       [&] { return CheckForMountedMedia(changerP.get(), 1, &answer); }},
+       [&] { return CheckForMountedMedia(changerP, 1, &answer); }},
       {"CheckForPendingMedia: unable to read lock list r/w lock (err = %d).\n",
-       [&] { return CheckForPendingMedia(changerP.get(), 1, &answer); }},
+       [&] { return CheckForPendingMedia(changerP, 1, &answer); }},
       {"AddMountDataToEjectList: unable to get write lock for the list r/w lock (err = %d).\n",
        [&] { return AddMountDataToEjectList(discP.get()); }},
       {"AddMountDataToGlobalWaitForMountList: unable to get write lock for wait-for-mount r/w lock (err = %d).\n",
@@ -346,6 +351,64 @@ TEST_F(MountRecords, LockFailuresUseEachOperationsText) {
   ASSERT_EQ(pthread_rwlock_unlock(&g_listRWLock), 0);
   EXPECT_EQ(g_ejectListP, nullptr);
   EXPECT_EQ(g_pendingMediaListP, nullptr);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- threads
+
+namespace {
+
+class MountListConcurrency : public MountRecords {};
+
+// Mount threads queue discs, the notification thread counts their media, the changer thread
+// checks and moves them, all at once; records of one changer also vanish with it meanwhile.
+TEST_F(MountListConcurrency, ListsUnderTheLock) {
+  ChangerData* changerP = Changer(0x2A);
+  ChangerData* goneP = Changer(0x2B);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 200; ++round) {
+        UInt16 storageElem = static_cast<UInt16>(t * 1000 + round);
+        MountData* mountDataP = NewMount(changerP, storageElem, k_probeMountFlag);
+        EXPECT_TRUE(AddMountDataToGlobalWaitForMountList(mountDataP));
+        EXPECT_TRUE(IncrementIOKitDetectedMediaCount(0x2A, storageElem));
+        {
+          ScopedRWLock lock("test", "%s: unlock (err = %d).\n");
+          ASSERT_TRUE(lock.WriteLock(&g_listRWLock, "%s: lock (err = %d).\n"));
+          EXPECT_EQ(mountDataP->m_ioKitDetectedMediaCount, 1u);
+          EXPECT_TRUE(RemoveMountDataFromList(&g_pendingMediaListP, mountDataP));
+        }
+        EXPECT_TRUE(AddMountDataToEjectList(mountDataP));
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (UInt16 storageElem = 0; !stop; storageElem = static_cast<UInt16>((storageElem + 1) % 50)) {
+      MountData* mountDataP = NewMount(goneP, storageElem);
+      if (!AddMountDataToEjectList(mountDataP)) DisposeMountData(mountDataP);
+      EXPECT_TRUE(RemoveAllMountDataForChanger(0x2B));
+    }
+  });
+  threads.emplace_back([&] {
+    bool answer = false;
+    while (!stop) {
+      EXPECT_TRUE(CheckForPendingMedia(changerP, 5, &answer));
+      EXPECT_TRUE(CheckForMountedMedia(changerP, 1005, &answer));
+    }
+  });
+  threads[0].join();
+  threads[1].join();
+  stop = true;
+  threads[2].join();
+  threads[3].join();
+  EXPECT_EQ(Records(g_ejectListP).size(), 400u);
+  EXPECT_EQ(changerP->m_pendingProbeMountCount.load(), 400);
+  EXPECT_EQ(goneP->m_pendingMountCount.load(), 0);
+  ASSERT_TRUE(RemoveAllMountDataForChanger(0x2A));
+  EXPECT_EQ(changerP->m_pendingProbeMountCount.load(), 0);
 }
 
 }  // namespace
