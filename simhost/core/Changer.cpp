@@ -24,6 +24,12 @@ constexpr int kBusy = static_cast<int>(0xE00002D5);
 constexpr const char* kMistyped = "mistyped";
 
 
+// A value of the wrong type in place of `value`: a number for a string, else a string.
+CFRef<CFTypeRef> Mistyped(CFTypeRef value) {
+  if (cf::IsString(value)) return CFRef<CFTypeRef>(cf::Int32(0).release());
+  return CFRef<CFTypeRef>(cf::Str(kMistyped).release());
+}
+
 void RunDeferred(std::vector<std::function<void()>>& deferred) {
   for (auto& f : deferred) f();
   deferred.clear();
@@ -87,7 +93,7 @@ void Changer::PutLocked(ServiceId service, const std::string& key, CFTypeRef val
   if (has("omit-properties"))
     m_host.registry().SetValue(service, key, nullptr);
   else if (has("mistype-properties"))
-    m_host.registry().SetValue(service, key, cf::Str(kMistyped).get());
+    m_host.registry().SetValue(service, key, Mistyped(value).get());
   else
     m_host.registry().SetValue(service, key, value);
 }
@@ -391,6 +397,14 @@ void Changer::BringOnlineLocked(int se, Deferred& deferred) {
       cf::Set(props.get(), "Preferred Block Size", cf::Int32(2048).get());
       if (m.whole) cf::Set(props.get(), "Type", m.mediaType);
       if (!m.whole) cf::Set(props.get(), "Partition ID", cf::Int32(m.slice).get());
+      for (const std::string& key : cf::Keys(props.get())) {
+        bool omit = m_knobs.HasName("omit-properties", key) || slot.knobs.HasName("omit-properties", key);
+        bool mistype = m_knobs.HasName("mistype-properties", key) || slot.knobs.HasName("mistype-properties", key);
+        if (omit)
+          cf::Set(props.get(), key, static_cast<CFTypeRef>(nullptr));
+        else if (mistype)
+          cf::Set(props.get(), key, Mistyped(cf::Get(props.get(), key)).get());
+      }
       ServiceId above = m.whole ? parent : disc.media.front().media;
       m.media = reg.Create(cls::kMedia, above, props.get(), nullptr);
       m.client = reg.Create(cls::kBSDClient, m.media, nullptr, nullptr);

@@ -27,7 +27,7 @@ const std::vector<KnobInfo>& AllKnobs() {
       {"unload-in-drive", choice, changer, "eject-first|refuse", "unload of a disc that is in a drive"},
 
       {"omit-properties", names, changerOrSlot, "", "properties left out of the services"},
-      {"mistype-properties", names, changerOrSlot, "", "properties published as a string"},
+      {"mistype-properties", names, changerOrSlot, "", "properties published with a value of another type (a string; a number for a string)"},
       {"refuse-requests", names, changerOrSlot, "", "request properties answered with an error"},
       {"hold-release-time", boolean, changerOrSlot, "", "\"Last Release Time\" stays 0"},
       {"never-online", boolean, changerOrSlot, "", "a mount is accepted but the disc never comes online"},

@@ -141,6 +141,13 @@ TEST_F(KnobsTest, EveryKnobChangesWhatAClientSees) {
          return Join({b.Show(b.Robotics(), prop::kLoadedCount), b.Show(b.Robotics(), prop::kStorageElementInfo)});
        },
        "3 [?,?,?,?]", "absent \"mistyped\""},
+      {"media without their BSD name, whole flag of another type",
+       {{1, "omit-properties", "BSD Name"}, {1, "mistype-properties", "Whole"}}, false, mount1,
+       [](Bench& b) {
+         ServiceId first = b.Class(cls::kMedia).at(0);
+         return Join({b.Show(first, prop::kBSDName), b.Show(first, "Whole")});
+       },
+       "\"disk2\" other", "absent \"mistyped\""},
       {"current mounted missing", {{-1, "omit-properties", "Current Mounted Storage Elements"}}, false, mount1,
        [](Bench& b) { return b.Show(b.Switch(), prop::kCurrentMounted); }, "[1]", "absent"},
       {"disc service without its element, GUID not a number",
