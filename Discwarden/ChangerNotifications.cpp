@@ -1,0 +1,467 @@
+#include "ChangerNotifications.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ChangerDriver.h"
+#include "ChangerInfoFiles.h"
+#include "ChangerThread.h"
+#include "LogMessage.h"
+#include "MountData.h"
+#include "Startup.h"
+#include "platform/IOObjectRef.h"
+
+pthread_t g_changerNotificationsThread;
+std::atomic<IONotificationPortRef> g_changerNotificationPort{nullptr};
+std::atomic<io_iterator_t> g_addedIterator{0};
+std::atomic<io_iterator_t> g_mediaAddedIterator{0};
+
+// What StopChangerNotifications needs to end the thread.
+static std::atomic<bool> g_notificationsThreadStarted{false};
+static std::atomic<bool> g_notificationsThreadDone{false};
+static std::atomic<CFRunLoopRef> g_notificationsRunLoop{nullptr};
+
+// ================================================================ the notification thread
+
+bool StartChangerNotifications() {
+  g_notificationsThreadDone = false;
+  g_notificationsRunLoop = nullptr;
+  int err = pthread_create(&g_changerNotificationsThread, nullptr, StartChangerNotificationsLoop, nullptr);
+  if (err != 0) {
+    LogMessage("%s: unable to start changer notifications thread (err = %d).\n", __func__, err);
+    return false;
+  }
+  g_notificationsThreadStarted = true;
+  return true;
+}
+
+// Registers a publish notification for the class and handles what is already published, which
+// also arms the notification.
+static bool AddPublishNotification(const char* i_functionP, const char* i_classNameP,
+                                   IOServiceMatchingCallback i_callback, std::atomic<io_iterator_t>& o_iterator,
+                                   const char* i_matchingFailTextP, const char* i_addFailTextP) {
+  CFMutableDictionaryRef matchingRef = IOServiceMatching(i_classNameP);
+  if (matchingRef == nullptr) {
+    LogMessage(i_matchingFailTextP, i_functionP);
+    return false;
+  }
+  io_iterator_t iterator = 0;
+  kern_return_t kr = IOServiceAddMatchingNotification(g_changerNotificationPort, kIOPublishNotification, matchingRef,
+                                                      i_callback, nullptr, &iterator);
+  if (kr != KERN_SUCCESS) {
+    LogMessage(i_addFailTextP, i_functionP, kr);
+    return false;
+  }
+  o_iterator = iterator;
+  i_callback(nullptr, iterator);
+  return true;
+}
+
+static void* EndNotificationsThread() {
+  g_notificationsThreadDone = true;
+  return nullptr;
+}
+
+void* StartChangerNotificationsLoop(void* /*i_argP*/) {
+  IONotificationPortRef portRef = IONotificationPortCreate(kIOMasterPortDefault);
+  if (portRef == nullptr) {
+    LogMessage("%s: unable able to create an IONotificationPort.\n", __func__);
+    return EndNotificationsThread();
+  }
+  g_changerNotificationPort = portRef;
+  CFRunLoopSourceRef sourceRef = IONotificationPortGetRunLoopSource(portRef);
+  if (sourceRef == nullptr) {
+    LogMessage("%s: unable to get the CFRunLoopSource.\n", __func__);
+    return EndNotificationsThread();
+  }
+  CFRunLoopRef runLoopRef = CFRunLoopGetCurrent();
+  if (runLoopRef == nullptr) {
+    LogMessage("%s: unable to get the run loop for the current thread.\n", __func__);
+    return EndNotificationsThread();
+  }
+  g_notificationsRunLoop = runLoopRef;
+  CFRunLoopAddSource(runLoopRef, sourceRef, kCFRunLoopDefaultMode);
+
+  if (!AddPublishNotification(__func__, k_changerRoboticsClass, NewChangersAdded, g_addedIterator,
+                              "%s: unable to generate matching dictionary for TavrinChangerRoboticsDevice.\n",
+                              "%s: unable to add matching notifications (err = %x).\n"))
+    return EndNotificationsThread();
+  if (!AddPublishNotification(__func__, k_mediaBSDClientClass, NewMediaAdded, g_mediaAddedIterator,
+                              "%s: unable to generate matching dictionary for IOMediaBSDClient.\n",
+                              "%s: unable to add media matching notifications (err = %x).\n"))
+    return EndNotificationsThread();
+
+  CFRunLoopRun();
+  return EndNotificationsThread();
+}
+
+void NewChangersAdded(void* /*i_refCon*/, io_iterator_t i_changerIterator) {
+  if (!IOIteratorIsValid(i_changerIterator)) {
+    LogMessage("%s: iterator of changers is invalid.\n", __func__);
+    return;
+  }
+  // A changer that cannot be set up is passed over and the pass goes on: the notification is
+  // armed again only once the iterator is drained, so stopping here would hide every changer
+  // published later.
+  for (io_service_t service; (service = IOIteratorNext(i_changerIterator)) != 0;) {
+    IOObjectRef serviceRef(service);
+    ChangerData* changerDataP = nullptr;
+    if (!CreateNewChangerData(service, &changerDataP)) {
+      LogMessage("%s: unable to allocate changer data.\n", __func__);
+      continue;
+    }
+    if (!CreateChangerThread(changerDataP)) {
+      LogMessage("%s: unable to run changer thread.\n", __func__);
+      // Without a thread nobody would ever remove the record, and its GUID would stay taken.
+      if (RemoveChangerDataFromList(changerDataP)) DisposeChangerData(changerDataP);
+      continue;
+    }
+    io_object_t notification = 0;
+    kern_return_t kr = IOServiceAddInterestNotification(g_changerNotificationPort, service, kIOGeneralInterest,
+                                                        ChangerNotification, changerDataP, &notification);
+    if (kr != KERN_SUCCESS) {
+      LogMessage("%s: unable to add interest notification for new changer (err = %d).\n", __func__, kr);
+      continue;
+    }
+    changerDataP->m_changerNotification = notification;
+  }
+}
+
+void ChangerNotification(void* i_refCon, io_service_t /*changerService*/, natural_t i_messageType,
+                         void* /*i_messageArgument*/) {
+  ChangerData* changerDataP = static_cast<ChangerData*>(i_refCon);
+  switch (i_messageType) {
+    case k_changerTerminatedMessage:
+      if (IOObjectRelease(changerDataP->m_changerNotification) != KERN_SUCCESS) {
+        LogMessage("%s: unable to release changer notification object.\n", __func__);
+        break;
+      }
+      changerDataP->m_changerNotification = 0;
+      // From here on the changer thread may free the record at any moment.
+      changerDataP->m_shouldTerminate = true;
+      break;
+    case k_storageElemsChangedMessage:
+      changerDataP->m_shouldCheckForChangedStorageElems = true;
+      break;
+    default:
+      break;
+  }
+}
+
+void NewMediaAdded(void* /*i_refCon*/, io_iterator_t i_mediaIterator) {
+  if (!IOIteratorIsValid(i_mediaIterator)) {
+    LogMessage("%s: iterator of media is invalid.\n", __func__);
+    return;
+  }
+  for (io_object_t media; (media = IOIteratorNext(i_mediaIterator)) != 0;) {
+    IOObjectRef mediaRef(media);
+    CFRef<CFTypeRef> storageElemRef(SearchParentsForProp(media, CFSTR(k_storageElemAddressProp)));
+    if (!storageElemRef) continue;  // not a changer's disc
+    UInt16 storageElem = 0;
+    if (!GetDriverUInt16(storageElemRef.get(), &storageElem)) {
+      LogMessage("%s: unable to get the storage element property as a UInt16.\n", __func__);
+      continue;
+    }
+    CFRef<CFTypeRef> BSDNameRef(SearchParentsForProp(media, CFSTR(k_BSDNameProp)));
+    if (!BSDNameRef) {
+      LogMessage("%s: unable to find BSD name for media in storage elem %d.\n", __func__, storageElem);
+      continue;
+    }
+    char* BSDNameP = CFGetTypeID(BSDNameRef.get()) == CFStringGetTypeID()
+                         ? AllocCStringFromCFString(static_cast<CFStringRef>(BSDNameRef.get()), kCFStringEncodingUTF8)
+                         : nullptr;
+    if (BSDNameP == nullptr) {
+      LogMessage("%s: unable to allocate a string for the BSD name for media in storage elem %d.\n", __func__,
+                 storageElem);
+      continue;
+    }
+    free(BSDNameP);
+    CFRef<CFTypeRef> GUIDRef(SearchParentsForProp(media, CFSTR(k_GUIDProp)));
+    if (!GUIDRef) {
+      LogMessage("%s: unable to find changer GUID for media in storage elem %d.\n", __func__, storageElem);
+      continue;
+    }
+    UInt64 changerGUID = 0;
+    if (!GetDriverUInt64(GUIDRef.get(), &changerGUID)) {
+      LogMessage("%s: unable to get the changer GUID property as a UInt64 for media in storage elem %d.\n", __func__,
+                 storageElem);
+      continue;
+    }
+    if (!IncrementIOKitDetectedMediaCount(changerGUID, storageElem))
+      LogMessage("%s: unable to increment the count of IOKit detected media for changer %llX/storage element %d.\n",
+                 __func__, static_cast<unsigned long long>(changerGUID), storageElem);
+  }
+}
+
+CFTypeRef SearchParentsForProp(io_registry_entry_t i_service, CFStringRef i_propNameRef) {
+  CFTypeRef valueRef = CopyDriverProperty(i_service, i_propNameRef);
+  if (valueRef != nullptr) return valueRef;
+  io_iterator_t iterator = 0;
+  kern_return_t kr = IORegistryEntryCreateIterator(i_service, kIOServicePlane,
+                                                   kIORegistryIterateRecursively | kIORegistryIterateParents, &iterator);
+  if (kr != KERN_SUCCESS) {
+    LogMessage("%s: unable to create an iterator (err = %x).\n", __func__, kr);
+    return nullptr;
+  }
+  IOObjectRef iteratorRef(iterator);
+  for (io_registry_entry_t parent; (parent = IOIteratorNext(iterator)) != 0;) {
+    IOObjectRef parentRef(parent);
+    valueRef = CopyDriverProperty(parent, i_propNameRef);
+    if (valueRef != nullptr) return valueRef;
+  }
+  return nullptr;
+}
+
+void TearDownChangerNotifications() {
+  if (IONotificationPortRef portRef = g_changerNotificationPort.exchange(nullptr)) IONotificationPortDestroy(portRef);
+  if (io_iterator_t iterator = g_addedIterator.exchange(0)) IOObjectRelease(iterator);
+  if (io_iterator_t iterator = g_mediaAddedIterator.exchange(0)) IOObjectRelease(iterator);
+}
+
+void CleanupChangerNotifications() {
+  TearDownChangerNotifications();
+  ExitDaemon();
+}
+
+void StopChangerNotifications() {
+  if (!g_notificationsThreadStarted.exchange(false)) return;
+  // A stop sent before the loop runs ends its first run at once.
+  while (!g_notificationsThreadDone) {
+    if (CFRunLoopRef runLoopRef = g_notificationsRunLoop) CFRunLoopStop(runLoopRef);
+    usleep(1000);
+  }
+  pthread_join(g_changerNotificationsThread, nullptr);
+  TearDownChangerNotifications();
+}
+
+bool CreateChangerThread(ChangerData* i_changerDataP) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  // Nobody joins a changer thread: it frees its own record and ends.
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  ++g_changerThreadCount;
+  pthread_t thread;
+  int err = pthread_create(&thread, &attributes, RunChangerThread, i_changerDataP);
+  pthread_attr_destroy(&attributes);
+  if (err != 0) {
+    --g_changerThreadCount;
+    LogMessage("%s: unable to start changer thread (err = %d).\n", __func__, err);
+    return false;
+  }
+  i_changerDataP->m_changerThread = thread;
+  return true;
+}
+
+// ================================================================ initialisation steps
+
+bool PrecacheChangerInfo(ChangerData* i_changerDataP) {
+  CFRef<CFTypeRef> assignmentsRef(
+      CopyDriverProperty(i_changerDataP->m_changerRoboticsService, CFSTR(k_elementAddressAssignmentsProp)));
+  if (!assignmentsRef || CFGetTypeID(assignmentsRef.get()) != CFDictionaryGetTypeID()) {
+    LogMessage("%s: unable to get element address assignment dictionary.\n", __func__);
+    return false;
+  }
+  CFDictionaryRef assignmentsDictRef = static_cast<CFDictionaryRef>(assignmentsRef.get());
+  CFTypeRef countRef = CFDictionaryGetValue(assignmentsDictRef, CFSTR(k_numberOfStorageElemsProp));
+  if (countRef == nullptr) {
+    LogMessage("%s: unable to get count of storage elements.\n", __func__);
+    return false;
+  }
+  UInt16 storageElemCount = 0;
+  if (!GetDriverUInt16(countRef, &storageElemCount)) {
+    LogMessage("%s: unable to get value in storage element count number.\n", __func__);
+    return false;
+  }
+  i_changerDataP->m_changerStorageElemCount = storageElemCount;
+  countRef = CFDictionaryGetValue(assignmentsDictRef, CFSTR(k_numberOfDataTransferElemsProp));
+  if (countRef == nullptr) {
+    LogMessage("%s: unable to get count of data transfer elements.\n", __func__);
+    return false;
+  }
+  UInt16 dataTransferElemCount = 0;
+  if (!GetDriverUInt16(countRef, &dataTransferElemCount)) {
+    LogMessage("%s: unable to get value in data transfer element count number.\n", __func__);
+    return false;
+  }
+  i_changerDataP->m_changerDataTransferElemCount = dataTransferElemCount;
+  return true;
+}
+
+bool LookForServicesByClassAndGUID(const char* i_classNameP, UInt64 i_guid, io_iterator_t* o_serviceIteratorP) {
+  *o_serviceIteratorP = 0;
+  CFRef<CFMutableDictionaryRef> matchingRef(IOServiceMatching(i_classNameP));
+  if (!matchingRef) {
+    LogMessage("%s: unable to generate matching dictionary for class %s.\n", __func__, i_classNameP);
+    return false;
+  }
+  SInt64 guid = static_cast<SInt64>(i_guid);
+  CFRef<CFNumberRef> GUIDRef(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &guid));
+  if (!GUIDRef) {
+    LogMessage("%s: unable to build GUID property.\n", __func__);
+    return false;
+  }
+  CFDictionarySetValue(matchingRef.get(), CFSTR(k_GUIDProp), GUIDRef.get());
+  mach_port_t masterPort = MACH_PORT_NULL;
+  if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS || masterPort == MACH_PORT_NULL) {
+    LogMessage("%s: unable to get IOKit master port.\n", __func__);
+    return false;
+  }
+  io_iterator_t iterator = 0;
+  kern_return_t kr = IOServiceGetMatchingServices(masterPort, matchingRef.release(), &iterator);
+  if (kr != KERN_SUCCESS || iterator == 0) {
+    if (iterator != 0) IOObjectRelease(iterator);
+    return false;
+  }
+  *o_serviceIteratorP = iterator;
+  return true;
+}
+
+bool LookForChangerBlockSwitchService(ChangerData* i_changerDataP) {
+  io_iterator_t iterator = 0;
+  if (!LookForServicesByClassAndGUID(k_changerBlockSwitchClass, i_changerDataP->m_changerGUID, &iterator))
+    return false;
+  IOObjectRef iteratorRef(iterator);
+  IOObjectRef blockSwitchRef(IOIteratorNext(iterator));
+  if (!blockSwitchRef) return false;
+  IOObjectRef secondRef(IOIteratorNext(iterator));
+  if (secondRef) {
+    LogMessage("%s: two block switch services with identical GUIDs were found!\n", __func__);
+    return false;
+  }
+  if (i_changerDataP->m_changerBlockSwitchService != 0) IOObjectRelease(i_changerDataP->m_changerBlockSwitchService);
+  i_changerDataP->m_changerBlockSwitchService = blockSwitchRef.release();
+  return true;
+}
+
+bool CheckForWriterDataTransferElem(io_service_t i_dataTransferElemService, bool* o_isWriterP) {
+  *o_isWriterP = false;
+  CFRef<CFTypeRef> featuresRef(CopyDriverProperty(i_dataTransferElemService, CFSTR(k_DVDFeaturesProp)));
+  if (!featuresRef) {
+    LogMessage("%s: unable to get DVD Features IOKit property from the data transfer element.\n", __func__);
+    return false;
+  }
+  UInt32 features = 0;
+  if (!GetDriverUInt32(featuresRef.get(), &features)) {
+    LogMessage("%s: unable to get the DVD features as a UInt32.\n", __func__);
+    return false;
+  }
+  *o_isWriterP = (features & k_writerDVDFeature) != 0;
+  return true;
+}
+
+bool LookForChangerDataTransferElemServices(ChangerData* i_changerDataP) {
+  i_changerDataP->m_isChangerWriter = false;
+  io_iterator_t iterator = 0;
+  if (!LookForServicesByClassAndGUID(k_changerDataTransferElemClass, i_changerDataP->m_changerGUID, &iterator))
+    return false;
+  IOObjectRef iteratorRef(iterator);
+  UInt32 dataTransferElemCount = 0;
+  for (io_service_t service; (service = IOIteratorNext(iterator)) != 0;) {
+    IOObjectRef serviceRef(service);
+    bool isWriter = false;
+    if (!CheckForWriterDataTransferElem(service, &isWriter)) {
+      LogMessage("%s: unable to check if data transfer element is a writer.\n", __func__);
+      return false;
+    }
+    if (isWriter) i_changerDataP->m_isChangerWriter = true;
+    ++dataTransferElemCount;
+  }
+  // Fewer drives than the changer reports: the driver has not published them all yet.
+  return dataTransferElemCount == i_changerDataP->m_changerDataTransferElemCount;
+}
+
+bool LookForChangerServices(ChangerData* i_changerDataP) {
+  return LookForChangerBlockSwitchService(i_changerDataP) && LookForChangerDataTransferElemServices(i_changerDataP);
+}
+
+bool LookForChangerBSDService(ChangerData* i_changerDataP) {
+  io_iterator_t iterator = 0;
+  if (!LookForServicesByClassAndGUID(k_changerMediaClass, i_changerDataP->m_changerGUID, &iterator)) return false;
+  IOObjectRef iteratorRef(iterator);
+  IOObjectRef mediaRef(IOIteratorNext(iterator));
+  if (!mediaRef) return false;
+  IOObjectRef secondRef(IOIteratorNext(iterator));
+  if (secondRef) {
+    LogMessage("%s: two TavrinChangerMedia services with identical GUIDs were found!\n", __func__);
+    return false;
+  }
+  CFRef<CFTypeRef> BSDNameRef(CopyDriverProperty(mediaRef.get(), CFSTR(k_BSDNameProp)));
+  if (!BSDNameRef || CFGetTypeID(BSDNameRef.get()) != CFStringGetTypeID()) {
+    LogMessage("%s: unable to get BSD name property from robotics service.\n", __func__);
+    return false;
+  }
+  char* BSDNameP = AllocCStringFromCFString(static_cast<CFStringRef>(BSDNameRef.get()), kCFStringEncodingASCII);
+  if (BSDNameP == nullptr || !ReplaceChangerString(i_changerDataP, i_changerDataP->m_deviceIdP, BSDNameP)) {
+    LogMessage("%s: unable to get an ASCII-encoding string for the changer's BSD name.\n", __func__);
+    free(BSDNameP);
+    return false;
+  }
+  free(BSDNameP);
+  return true;
+}
+
+bool DetermineChangerType(ChangerData* i_changerDataP) {
+  bool hasOneDrive = i_changerDataP->m_changerDataTransferElemCount == 1;
+  const char* changerTypeP = i_changerDataP->m_isChangerWriter
+                                 ? (hasOneDrive ? k_singleWriterChangerType : k_multipleWriterChangerType)
+                                 : (hasOneDrive ? k_singleReaderChangerType : k_multipleReaderChangerType);
+  char* copyP = strdup(changerTypeP);
+  if (copyP == nullptr) {
+    LogMessage("%s: unable to allocate the changer type string.\n", __func__);
+    return false;
+  }
+  // Only this changer's thread reads the type before the changer is listed to clients.
+  free(i_changerDataP->m_changerTypeP);
+  i_changerDataP->m_changerTypeP = copyP;
+  return true;
+}
+
+bool InitializeChanger(ChangerData* i_changerDataP) {
+  if (!DetermineChangerType(i_changerDataP)) {
+    LogMessage("%s: unable to determine changer type.\n", __func__);
+    return false;
+  }
+  SInt32 dontMountMedia = k_dontMountMedia;
+  CFRef<CFNumberRef> dontMountMediaRef(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &dontMountMedia));
+  if (!dontMountMediaRef) {
+    LogMessage("%s: unable to create a CFNumberRef for dontMountMedia value.\n", __func__);
+    return false;
+  }
+  kern_return_t kr = SetDriverRequest(i_changerDataP->m_changerBlockSwitchService,
+                                      CFSTR(k_storageElemMountRequestProp), dontMountMediaRef.get());
+  if (kr != KERN_SUCCESS) {
+    LogMessage("%s: unable to do one-time initialization (err = %X).\n", __func__, kr);
+    return false;
+  }
+  return true;
+}
+
+bool SetChangerInfo(ChangerData* i_changerDataP) {
+  if (i_changerDataP->m_changerNameP.load() != nullptr) return true;
+  if (!ReplaceChangerString(i_changerDataP, i_changerDataP->m_changerNameP, i_changerDataP->m_changerTypeP)) {
+    LogMessage("%s: unable to allocate changer name.\n", __func__);
+    return true;
+  }
+  if (!SavePersistantChangerInfo(i_changerDataP)) LogMessage("%s: unable to save persistant changer info.\n", __func__);
+  return true;
+}
+
+// ================================================================ direct requests
+
+bool ForceEjectDisc(ChangerData* i_changerDataP, UInt16 i_storageElem) {
+  CFRef<CFNumberRef> storageElemRef(CreateStorageElemNumber(i_storageElem));
+  if (!storageElemRef) {
+    LogMessage("%s: unable to create a CFNumber for the storage element %d.\n", __func__, i_storageElem);
+    return false;
+  }
+  kern_return_t kr = SetDriverRequest(i_changerDataP->m_changerBlockSwitchService,
+                                      CFSTR(k_storageElemForceEjectRequestProp), storageElemRef.get());
+  if (kr != KERN_SUCCESS) {
+    LogMessage("%s: unable to force media ejection from storage element %d (err = %X).\n", __func__, i_storageElem,
+               kr);
+    return false;
+  }
+  return true;
+}
