@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "CNIDTables.h"
 #include "ChangerData.h"
 #include "ChangerNotifications.h"
 #include "ChangerThread.h"
@@ -63,6 +64,7 @@ class DiscoveryFixture : public simhost::test::ClientFixture {
     g_runningOnTiger = false;
     g_changerListP = nullptr;
     ASSERT_TRUE(StartMountLists());
+    ASSERT_TRUE(InitializeCNIDTables());
     m_capture.emplace();
   }
 

@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 
 const std::vector<InstallItem>& InstallTable() {
   static const std::vector<InstallItem> table = {
-      {"Discwarden", kDaemonPath, "Discwarden/Info.plist", "Discwarden/Resources"},
+      // Staged as a whole bundle: its Info.plist and resources come along (see InitRoot).
+      {"Discwarden.bundle/Contents/MacOS/Discwarden", kDaemonPath, "", ""},
       {"TavrinChangerFileSystemUtil",
        "/System/Library/Filesystems/TavrinChangerFileSystem.fs/Contents/Resources/TavrinChangerFileSystemUtil",
        "TavrinChangerFileSystemUtil/Info.plist", ""},
@@ -109,6 +110,17 @@ bool InitRoot(const std::string& root, const std::string& stageDir, const std::s
       fs::create_directories(contents / "Resources", ec);
       fs::copy(fs::path(sourceDir) / item.resourcesSource, contents / "Resources",
                fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    }
+    // A program staged inside a bundle brings the bundle's Info.plist and Resources along.
+    fs::path stagedContents = built.parent_path().parent_path();
+    if (stagedContents.filename() == "Contents") {
+      if (fs::is_regular_file(stagedContents / "Info.plist"))
+        fs::copy_file(stagedContents / "Info.plist", contents / "Info.plist", fs::copy_options::overwrite_existing, ec);
+      if (fs::is_directory(stagedContents / "Resources")) {
+        fs::create_directories(contents / "Resources", ec);
+        fs::copy(stagedContents / "Resources", contents / "Resources",
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+      }
     }
     o_installed.push_back(std::string(item.stageName) + " -> " + item.macPath);
   }

@@ -23,16 +23,20 @@ TEST(InitRoot, LaysOutTheRootAndInstallsWhatIsBuilt) {
   std::string root = MakeTempRoot();
   std::string stage = MakeTempRoot();
   std::string source = MakeTempRoot();
-  for (const char* name : {"Discwarden", "changerscan", "unrelated"}) std::ofstream(fs::path(stage) / name) << name;
-  fs::create_directories(fs::path(source) / "Discwarden/Resources");
-  std::ofstream(fs::path(source) / "Discwarden/Info.plist") << "info";
-  std::ofstream(fs::path(source) / "Discwarden/Resources/d40.icns") << "icon";
+  for (const char* name : {"changerscan", "unrelated"}) std::ofstream(fs::path(stage) / name) << name;
+  fs::path stagedBundle = fs::path(stage) / "Discwarden.bundle/Contents";
+  fs::create_directories(stagedBundle / "MacOS");
+  fs::create_directories(stagedBundle / "Resources");
+  std::ofstream(stagedBundle / "MacOS/Discwarden") << "Discwarden";
+  std::ofstream(stagedBundle / "Info.plist") << "info";
+  std::ofstream(stagedBundle / "Resources/d40.icns") << "icon";
 
   std::vector<std::string> installed;
   std::string error;
   ASSERT_TRUE(InitRoot(root, stage, source, "10.4.2", installed, error)) << error;
   EXPECT_EQ(installed, (std::vector<std::string>{
-                           "Discwarden -> /Library/StartupItems/Discwarden/Discwarden.bundle/Contents/MacOS/Discwarden",
+                           "Discwarden.bundle/Contents/MacOS/Discwarden -> "
+                           "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/MacOS/Discwarden",
                            "changerscan -> /usr/sbin/changerscan"}));
   fs::path bundle = fs::path(root) / "Library/StartupItems/Discwarden/Discwarden.bundle/Contents";
   EXPECT_EQ(Read(bundle / "MacOS/Discwarden"), "Discwarden");
@@ -48,7 +52,7 @@ TEST(InitRoot, LaysOutTheRootAndInstallsWhatIsBuilt) {
 
   // Again over an existing root: programs refreshed, the store left alone.
   std::ofstream(fs::path(root) / "Library/Changers/keep") << "kept";
-  std::ofstream(fs::path(stage) / "Discwarden") << "newer";
+  std::ofstream(stagedBundle / "MacOS/Discwarden") << "newer";
   ASSERT_TRUE(InitRoot(root, stage, source, "10.4.2", installed, error)) << error;
   EXPECT_EQ(Read(bundle / "MacOS/Discwarden"), "newer");
   EXPECT_EQ(Read(fs::path(root) / "Library/Changers/keep"), "kept");
