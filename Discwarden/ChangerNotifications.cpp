@@ -123,6 +123,9 @@ void NewChangersAdded(void* /*i_refCon*/, io_iterator_t i_changerIterator) {
                                                         ChangerNotification, changerDataP, &notification);
     if (kr != KERN_SUCCESS) {
       LogMessage("%s: unable to add interest notification for new changer (err = %d).\n", __func__, kr);
+      // Mostly a changer unplugged while it was being set up. Nothing could ever tell its thread
+      // that it went, and its GUID would stay taken: the thread ends now and takes the record.
+      changerDataP->m_shouldTerminate = true;
       continue;
     }
     changerDataP->m_changerNotification = notification;
@@ -330,8 +333,10 @@ bool LookForChangerBlockSwitchService(ChangerData* i_changerDataP) {
     LogMessage("%s: two block switch services with identical GUIDs were found!\n", __func__);
     return false;
   }
-  if (i_changerDataP->m_changerBlockSwitchService != 0) IOObjectRelease(i_changerDataP->m_changerBlockSwitchService);
-  i_changerDataP->m_changerBlockSwitchService = blockSwitchRef.release();
+  // A retry finds the same service again; the record keeps the one it has, so that other
+  // threads reading the field never see it change.
+  if (i_changerDataP->m_changerBlockSwitchService == 0)
+    i_changerDataP->m_changerBlockSwitchService = blockSwitchRef.release();
   return true;
 }
 

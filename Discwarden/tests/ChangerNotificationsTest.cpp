@@ -178,6 +178,30 @@ TEST_F(ChangerNotificationsTest, UnpluggingEndsTheThreadAndRemovesTheRecord) {
   EXPECT_EQ(g_changerThreadCount, 2);
 }
 
+TEST_F(ChangerNotificationsTest, AChangerGoneBeforeItsInterestIsRegisteredLeavesNothingBehind) {
+  Plug(ChangerWith(0xE4, 2, {0x0}));
+  // The publish notification's pass, run by hand on a changer that is unplugged meanwhile.
+  io_iterator_t iterator = 0;
+  ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching(k_changerRoboticsClass), &iterator),
+            KERN_SUCCESS);
+  IOObjectRef iteratorRef(iterator);
+  IONotificationPortRef portRef = IONotificationPortCreate(kIOMasterPortDefault);
+  g_changerNotificationPort = portRef;
+  m_host->FindChanger(0xE4)->Unplug();
+  NewChangersAdded(nullptr, iterator);
+  ASSERT_TRUE(WaitUntil([] { return g_changerThreadCount == 0; }, 10));
+  EXPECT_EQ(Record(0xE4), nullptr);
+  EXPECT_EQ(CountOf("NewChangersAdded: unable to add interest notification for new changer (err = -536870206).\n"), 1u);
+  EXPECT_EQ(CountOf("RunChangerThread: changer thread ended.\n"), 1u);
+  g_changerNotificationPort = nullptr;
+  IONotificationPortDestroy(portRef);
+
+  // Plugged in again, it is found as a new changer.
+  m_host->FindChanger(0xE4)->Plug();
+  StartDiscovery();
+  ASSERT_TRUE(WaitForState(0xE4, changerStateIdle));
+}
+
 TEST_F(ChangerNotificationsTest, AChangerWhoseNotificationCannotBeReleasedKeepsRunning) {
   simhost::ChangerSpec spec = ChangerWith(0xE3, 2, {0x0});
   SetKnob(spec.knobs, "release-notification-fails", kCFBooleanTrue);
@@ -340,6 +364,43 @@ TEST_F(ChangerNotificationsTest, ForceEjectTakesTheDiscBackToItsSlot) {
   EXPECT_EQ(LinesFrom({"ForceEjectDisc"}),
             std::vector<std::string>{
                 "ForceEjectDisc: unable to force media ejection from storage element 2 (err = E00002BC).\n"});
+}
+
+}  // namespace
+}  // namespace discwarden::test
+
+namespace discwarden::test {
+namespace {
+
+using ChangerDiscoveryConcurrency = DiscoveryFixture;
+
+// Changers come and go while others are still being set up: every changer that stays plugged
+// ends up idle with one record, every one unplugged leaves nothing behind.
+TEST_F(ChangerDiscoveryConcurrency, ChangersComeAndGoWhileOthersInitialise) {
+  StartDiscovery();
+  for (UInt64 guid = 0x41; guid <= 0x46; ++guid)
+    Plug(ChangerWith(guid, 3, {guid % 2 ? 0x8 : 0x0}, {{0, DiscNamed("Disc")}}));
+  auto discovered = [](std::vector<UInt64> i_guids) {
+    return std::all_of(i_guids.begin(), i_guids.end(), [](UInt64 i_guid) { return Record(i_guid) != nullptr; });
+  };
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(WaitUntil([&] { return discovered({0x42, 0x44}); }, 20));
+    for (UInt64 guid : {0x42, 0x44}) m_host->FindChanger(guid)->Unplug();
+    ASSERT_TRUE(WaitUntil([] { return Record(0x42) == nullptr && Record(0x44) == nullptr; }, 20));
+    for (UInt64 guid : {0x42, 0x44}) m_host->FindChanger(guid)->Plug();
+  }
+  ASSERT_TRUE(WaitUntil([&] { return discovered({0x46}); }, 20));
+  m_host->FindChanger(0x46)->Unplug();
+  for (UInt64 guid : {0x41, 0x42, 0x43, 0x44, 0x45}) ASSERT_TRUE(WaitForState(guid, changerStateIdle)) << guid;
+  ASSERT_TRUE(WaitUntil([] { return g_changerThreadCount == 5; }, 20));
+  EXPECT_EQ(Record(0x46), nullptr);
+  UInt64 idleGUIDs[8];
+  UInt32 idleCount = 0;
+  ASSERT_TRUE(GetChangerGUIDList(8, idleGUIDs, &idleCount));
+  std::vector<UInt64> listed(idleGUIDs, idleGUIDs + idleCount);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<UInt64>{0x41, 0x42, 0x43, 0x44, 0x45}));
+  EXPECT_EQ(CountOf("RunChangerThread: changer thread ended.\n"), 7u);
 }
 
 }  // namespace

@@ -304,7 +304,9 @@ void Registry::RemoveNotification(uint64_t id) {
 
 uint64_t Registry::AddInterest(ServiceId service, Subscriber* subscriber, uint64_t cookie) {
   std::lock_guard lock(m_mutex);
-  if (!FindLocked(service)) return 0;
+  // A terminated service sends no more messages: interest in it is refused, as the kernel does.
+  const Service* s = FindLocked(service);
+  if (!s || s->terminated) return 0;
   uint64_t id = m_nextNotification++;
   m_interests.emplace(id, Interest{service, subscriber, cookie});
   return id;

@@ -107,7 +107,7 @@ class Registry {
   uint64_t AddNotification(NotificationKind kind, CFDictionaryRef matching, Subscriber* subscriber, uint64_t cookie,
                            std::vector<ServiceId>& o_existing);
   void RemoveNotification(uint64_t notification);
-  // 0 when the service does not exist.
+  // 0 when the service does not exist or is terminated.
   uint64_t AddInterest(ServiceId service, Subscriber* subscriber, uint64_t cookie);
   // kSimError when the service's owner makes the release fail (the subscription then stays).
   int RemoveInterest(uint64_t notification);

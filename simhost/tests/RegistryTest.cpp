@@ -142,6 +142,7 @@ TEST(Registry, PublishTerminateAndInterestInOrder) {
   EXPECT_TRUE(reg.Match(ClassMatching("TavrinChangerDVDBlockSwitch").get()).empty());
   EXPECT_EQ(reg.Match(ClassMatching("TavrinChangerRoboticsDevice").get()), std::vector<ServiceId>{hidden});
   EXPECT_EQ(reg.Parent(child), before) << "a terminated service keeps its ancestry for clients that hold it";
+  EXPECT_EQ(reg.AddInterest(before, &rec, interest + 1), 0u) << "a terminated service takes no new interest";
 }
 
 TEST(Registry, InterestReleaseCanFailAndSetPropertyReachesTheOwner) {
