@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "CNIDTables.h"
@@ -130,6 +131,57 @@ static OSErr ReadDirectoryBatch(FSIterator i_iterator, DirectoryBatch* o_batchP)
   OSErr err = PBGetCatalogInfoBulkSync(&param);
   o_batchP->m_count = (err == noErr || err == errFSNoMoreItems) ? param.actualItems : 0;
   return err;
+}
+
+// What a visitor tells the walk after one entry.
+enum class WalkStep { k_next, k_stop, k_fail };
+
+// How a walk reads a folder: the caller's name and open-failure text for its logs, whether it
+// descends into sub-folders (visiting files only), and whether a sub-folder it cannot read ends it.
+struct DirectoryWalk {
+  const char* m_functionP;
+  const char* m_openFailTextP;
+  bool m_recursive;
+  bool m_subfolderFailureEndsWalk;
+};
+
+using DirectoryVisitor = std::function<WalkStep(const FSRef& i_ref, const HFSUniStr255& i_name)>;
+
+// Walks a folder batch by batch; sub-folders past k_maxDirectoryDepth are left unread.
+// k_stop when a visitor stopped the walk, k_fail when a read or a visitor failed.
+static WalkStep WalkDirectoryAtDepth(const DirectoryWalk& i_walk, const FSRef* i_dirRefP, int i_depth,
+                                     const DirectoryVisitor& i_visit) {
+  if (i_depth > k_maxDirectoryDepth) return WalkStep::k_next;
+  DirectoryIterator iterator;
+  OSErr err = FSOpenIterator(i_dirRefP, kFSIterateFlat, &iterator.m_iterator);
+  if (err != noErr) {
+    LogMessage(i_walk.m_openFailTextP, i_walk.m_functionP, static_cast<long>(err));
+    return WalkStep::k_fail;
+  }
+  DirectoryBatch batch;
+  do {
+    err = ReadDirectoryBatch(iterator.m_iterator, &batch);
+    if (err != noErr && err != errFSNoMoreItems) {
+      LogMessage("%s: unable to execute PBGetCatalogInfoBulkSync (err = %ld).\n", i_walk.m_functionP,
+                 static_cast<long>(err));
+      return WalkStep::k_fail;
+    }
+    for (ItemCount i = 0; i < batch.m_count; ++i) {
+      WalkStep step;
+      if (i_walk.m_recursive && (batch.m_infos[i].nodeFlags & kFSNodeIsDirectoryMask)) {
+        step = WalkDirectoryAtDepth(i_walk, &batch.m_refs[i], i_depth + 1, i_visit);
+        if (step == WalkStep::k_fail && !i_walk.m_subfolderFailureEndsWalk) step = WalkStep::k_next;
+      } else {
+        step = i_visit(batch.m_refs[i], batch.m_names[i]);
+      }
+      if (step != WalkStep::k_next) return step;
+    }
+  } while (err == noErr);
+  return WalkStep::k_next;
+}
+
+static WalkStep WalkDirectory(const DirectoryWalk& i_walk, const FSRef* i_dirRefP, const DirectoryVisitor& i_visit) {
+  return WalkDirectoryAtDepth(i_walk, i_dirRefP, 0, i_visit);
 }
 
 // ---- property-list files
@@ -1118,33 +1170,20 @@ bool CheckForNameCollision(const HFSUniStr255* i_entryNameP, const char* i_candi
 
 bool CheckForNameCollisionInDevicesDir(MountData* i_mountDataP, const char* i_candidateP, bool* o_collidesP) {
   *o_collidesP = false;
-  DirectoryIterator iterator;
-  OSErr err = FSOpenIterator(&i_mountDataP->m_changerDataP->m_changerDevicesDir, kFSIterateFlat, &iterator.m_iterator);
-  if (err != noErr) {
-    LogMessage("%s: unable to open iterator to changer devices directory (err = %ld).\n", __func__,
-               static_cast<long>(err));
-    return false;
-  }
-  DirectoryBatch batch;
-  do {
-    err = ReadDirectoryBatch(iterator.m_iterator, &batch);
-    if (err != noErr && err != errFSNoMoreItems) {
-      LogMessage("%s: unable to execute PBGetCatalogInfoBulkSync (err = %ld).\n", __func__, static_cast<long>(err));
-      return false;
-    }
-    for (ItemCount i = 0; i < batch.m_count; ++i) {
-      bool collides = false;
-      if (!CheckForNameCollision(&batch.m_names[i], i_candidateP, &collides)) {
-        LogMessage("%s: unable to check for a name collision.\n", __func__);
-        return false;
-      }
-      if (collides) {
-        *o_collidesP = true;
-        return true;
-      }
-    }
-  } while (err == noErr);
-  return true;
+  const char* const functionP = __func__;
+  static const DirectoryWalk k_walk = {
+      __func__, "%s: unable to open iterator to changer devices directory (err = %ld).\n", false, true};
+  WalkStep result = WalkDirectory(k_walk, &i_mountDataP->m_changerDataP->m_changerDevicesDir,
+                                  [&](const FSRef&, const HFSUniStr255& i_name) {
+                                    bool collides = false;
+                                    if (!CheckForNameCollision(&i_name, i_candidateP, &collides)) {
+                                      LogMessage("%s: unable to check for a name collision.\n", functionP);
+                                      return WalkStep::k_fail;
+                                    }
+                                    return collides ? WalkStep::k_stop : WalkStep::k_next;
+                                  });
+  *o_collidesP = result == WalkStep::k_stop;
+  return result != WalkStep::k_fail;
 }
 
 bool FindUnusedDeviceMountPointSuffix(MountData* i_mountDataP, const char* i_baseNameP, const char* i_oldDisplayNameP,
@@ -1278,45 +1317,21 @@ bool CreateMediaDeviceInfoFiles(MountData* i_mountDataP) {
   return true;
 }
 
-static bool IterateDirectoryForFileAtDepth(const FSRef* i_dirRefP, CFStringRef i_nameRef, int i_depth,
-                                           FSRef* o_fileRefP) {
-  if (i_depth > k_maxDirectoryDepth) return false;
-  DirectoryIterator iterator;
-  OSErr err = FSOpenIterator(i_dirRefP, kFSIterateFlat, &iterator.m_iterator);
-  if (err != noErr) {
-    LogMessage("%s: unable to open iterator to directory (err = %ld).\n", "IterateDirectoryForFile",
-               static_cast<long>(err));
-    return false;
-  }
-  DirectoryBatch batch;
-  do {
-    err = ReadDirectoryBatch(iterator.m_iterator, &batch);
-    if (err != noErr && err != errFSNoMoreItems) {
-      LogMessage("%s: unable to execute PBGetCatalogInfoBulkSync (err = %ld).\n", "IterateDirectoryForFile",
-                 static_cast<long>(err));
-      return false;
-    }
-    for (ItemCount i = 0; i < batch.m_count; ++i) {
-      if (batch.m_infos[i].nodeFlags & kFSNodeIsDirectoryMask) {
-        if (IterateDirectoryForFileAtDepth(&batch.m_refs[i], i_nameRef, i_depth + 1, o_fileRefP)) return true;
-        continue;
-      }
-      CFRef<CFStringRef> entryNameRef(CreateStringFromHFSName(&batch.m_names[i]));
-      if (!entryNameRef) {
-        LogMessage("%s: unable to create a CFString from the Unicode file name.\n", "IterateDirectoryForFile");
-        return false;
-      }
-      if (CFStringCompare(entryNameRef.get(), i_nameRef, kCFCompareCaseInsensitive) == kCFCompareEqualTo) {
-        *o_fileRefP = batch.m_refs[i];
-        return true;
-      }
-    }
-  } while (err == noErr);
-  return false;
-}
-
 bool IterateDirectoryForFile(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_fileRefP) {
-  return IterateDirectoryForFileAtDepth(i_dirRefP, i_nameRef, 0, o_fileRefP);
+  // A sub-folder that cannot be read is passed over: the file may still be found elsewhere.
+  static const DirectoryWalk k_walk = {"IterateDirectoryForFile",
+                                       "%s: unable to open iterator to directory (err = %ld).\n", true, false};
+  return WalkDirectory(k_walk, i_dirRefP, [&](const FSRef& i_ref, const HFSUniStr255& i_name) {
+           CFRef<CFStringRef> entryNameRef(CreateStringFromHFSName(&i_name));
+           if (!entryNameRef) {
+             LogMessage("%s: unable to create a CFString from the Unicode file name.\n", "IterateDirectoryForFile");
+             return WalkStep::k_fail;
+           }
+           if (CFStringCompare(entryNameRef.get(), i_nameRef, kCFCompareCaseInsensitive) != kCFCompareEqualTo)
+             return WalkStep::k_next;
+           *o_fileRefP = i_ref;
+           return WalkStep::k_stop;
+         }) == WalkStep::k_stop;
 }
 
 bool GetFSRefForDeviceFile(const FSRef* i_devicesDirRefP, const char* i_deviceFileNameP, FSRef* o_fileRefP) {
@@ -1545,38 +1560,14 @@ bool DeleteDeviceFileIfNecessary(ChangerData* i_changerDataP, UInt16 i_storageEl
   return succeeded;
 }
 
-static bool DeleteDeviceFilesInDirAtDepth(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_dirRefP,
-                                          int i_depth) {
-  if (i_depth > k_maxDirectoryDepth) return true;
-  DirectoryIterator iterator;
-  OSErr err = FSOpenIterator(i_dirRefP, kFSIterateFlat, &iterator.m_iterator);
-  if (err != noErr) {
-    LogMessage("%s: unable to open iterator to directory (err = %ld).\n", "DeleteDeviceFilesInDir",
-               static_cast<long>(err));
-    return false;
-  }
-  DirectoryBatch batch;
-  do {
-    err = ReadDirectoryBatch(iterator.m_iterator, &batch);
-    if (err != noErr && err != errFSNoMoreItems) {
-      LogMessage("%s: unable to execute PBGetCatalogInfoBulkSync (err = %ld).\n", "DeleteDeviceFilesInDir",
-                 static_cast<long>(err));
-      return false;
-    }
-    for (ItemCount i = 0; i < batch.m_count; ++i) {
-      if (batch.m_infos[i].nodeFlags & kFSNodeIsDirectoryMask) {
-        if (!DeleteDeviceFilesInDirAtDepth(i_changerDataP, i_storageElem, &batch.m_refs[i], i_depth + 1)) return false;
-      } else if (!DeleteDeviceFileIfNecessary(i_changerDataP, i_storageElem, &batch.m_refs[i], &batch.m_names[i])) {
-        LogMessage("%s: unable to delete a device file if necessary.\n", "DeleteDeviceFilesInDir");
-        return false;
-      }
-    }
-  } while (err == noErr);
-  return true;
-}
-
 bool DeleteDeviceFilesInDir(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_dirRefP) {
-  return DeleteDeviceFilesInDirAtDepth(i_changerDataP, i_storageElem, i_dirRefP, 0);
+  static const DirectoryWalk k_walk = {"DeleteDeviceFilesInDir",
+                                       "%s: unable to open iterator to directory (err = %ld).\n", true, true};
+  return WalkDirectory(k_walk, i_dirRefP, [&](const FSRef& i_ref, const HFSUniStr255& i_name) {
+           if (DeleteDeviceFileIfNecessary(i_changerDataP, i_storageElem, &i_ref, &i_name)) return WalkStep::k_next;
+           LogMessage("%s: unable to delete a device file if necessary.\n", "DeleteDeviceFilesInDir");
+           return WalkStep::k_fail;
+         }) != WalkStep::k_fail;
 }
 
 bool DeleteDeviceFiles(ChangerData* i_changerDataP, UInt16 i_storageElem) {
