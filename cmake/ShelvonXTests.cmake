@@ -1,0 +1,25 @@
+# shelvonx_discover_tests(<target> [LABEL <label>] [TSAN_ALSO <regex>])
+# Registers a GoogleTest binary's tests with ctest under LABEL (unit by default). Suites whose name
+# ends in "Concurrency", and tests matching TSAN_ALSO, also get label tsan so that the tsan preset
+# runs them. The labels are set once the tests are known, after the discovery's own include file.
+function(shelvonx_discover_tests target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LABEL;TSAN_ALSO" "")
+  if(NOT arg_LABEL)
+    set(arg_LABEL unit)
+  endif()
+  set(tsan_pattern [=[Concurrency\.]=])
+  if(arg_TSAN_ALSO)
+    set(tsan_pattern "${arg_TSAN_ALSO}|${tsan_pattern}")
+  endif()
+  gtest_discover_tests(${target} PROPERTIES LABELS ${arg_LABEL} DISCOVERY_MODE PRE_TEST TEST_LIST ${target}_ALL)
+  set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
+  file(CONFIGURE OUTPUT ${labels_file} @ONLY CONTENT [=[
+set(tsan_pattern [==[@tsan_pattern@]==])
+foreach(test IN LISTS @target@_ALL)
+  if(test MATCHES "${tsan_pattern}")
+    set_tests_properties(${test} PROPERTIES LABELS "@arg_LABEL@;tsan")
+  endif()
+endforeach()
+]=])
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+endfunction()
