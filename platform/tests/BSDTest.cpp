@@ -15,6 +15,7 @@
 
 #include "platform/BSD.h"
 #include "platform/Clock.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace fs = std::filesystem;
@@ -22,28 +23,16 @@ namespace fs = std::filesystem;
 namespace {
 
 // A temporary system root for one test; the process's root is restored afterwards.
-class BSDRoot : public ::testing::Test {
+class BSDRoot : public platform_test::TempRootTest {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("SHELVONX_SYSROOT");
-    m_hadRoot = old != nullptr;
-    if (old) m_oldRoot = old;
-    char tmpl[] = "/tmp/bsdtest.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
-  }
+  BSDRoot() : TempRootTest("bsdtest") {}
   void TearDown() override {
     for (pid_t pid : m_children) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
     }
-    if (m_hadRoot) ::setenv("SHELVONX_SYSROOT", m_oldRoot.c_str(), 1);
-    else ::unsetenv("SHELVONX_SYSROOT");
-    platform::ResetSysRoot();
     platform::clock::UseRootClock();
-    fs::remove_all(m_root);
+    TempRootTest::TearDown();
   }
   std::string Host(const std::string& mac) const { return m_root + mac; }
   void WriteHostFile(const std::string& mac, const std::string& text, fs::perms perms = fs::perms::owner_read |
@@ -77,8 +66,6 @@ class BSDRoot : public ::testing::Test {
     }
   }
 
-  std::string m_root, m_oldRoot;
-  bool m_hadRoot = false;
   std::vector<pid_t> m_children;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/CoreFoundation.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace {
@@ -34,17 +35,11 @@ const char* const kFSInfo =
     "\t\t\t<key>FSProbeOrder</key>\n\t\t\t<integer>2000</integer>\n\t\t</dict>\n\t</dict>\n"
     "</dict>\n</plist>\n";
 
-class BundleRoot : public ::testing::Test {
+class BundleRoot : public platform_test::TempRootTest {
  protected:
+  BundleRoot() : TempRootTest("bundletest") {}
   void SetUp() override {
-    const char* old = std::getenv("SHELVONX_SYSROOT");
-    m_hadRoot = old != nullptr;
-    if (old) m_oldRoot = old;
-    char tmpl[] = "/tmp/bundletest.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
+    ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
     Put("/System/Library/Filesystems/cd9660.fs/Contents/Info.plist", kFSInfo);
     Put("/System/Library/Filesystems/cd9660.fs/Contents/Resources/cd9660.util", "#!/bin/sh\n");
     Put("/System/Library/Filesystems/cd9660.fs/Contents/Resources/Icons/d40.icns", "icon");
@@ -54,17 +49,12 @@ class BundleRoot : public ::testing::Test {
   }
   void TearDown() override {
     platform::SetMainBundleExecutable("");
-    if (m_hadRoot) ::setenv("SHELVONX_SYSROOT", m_oldRoot.c_str(), 1);
-    else ::unsetenv("SHELVONX_SYSROOT");
-    platform::ResetSysRoot();
-    fs::remove_all(m_root);
+    TempRootTest::TearDown();
   }
   void Put(const std::string& mac, const std::string& content) {
     fs::create_directories(fs::path(m_root + mac).parent_path());
     std::ofstream(m_root + mac) << content;
   }
-  std::string m_root, m_oldRoot;
-  bool m_hadRoot = false;
 };
 
 TEST_F(BundleRoot, ResourcesAreFoundRelativeToTheBundle) {

@@ -14,6 +14,7 @@
 #include "../cf/CFInternal.h"
 #include "platform/CoreFoundation.h"
 #include "platform/PlistCodec.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 CFNumberRef __CFNumberCreateUnsigned64(uint64_t v);
@@ -361,24 +362,12 @@ TEST(PlistCodec, TruncatedAndGarbageInputNeverCrashes) {
 
 namespace fs = std::filesystem;
 
-class PlistFiles : public ::testing::Test {
+class PlistFiles : public platform_test::TempRootTest {
  protected:
+  PlistFiles() : TempRootTest("plisttest") {}
   void SetUp() override {
-    const char* old = std::getenv("SHELVONX_SYSROOT");
-    m_hadRoot = old != nullptr;
-    if (old) m_oldRoot = old;
-    char tmpl[] = "/tmp/plisttest.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
+    ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
     fs::create_directories(m_root + "/Library/Changers");
-  }
-  void TearDown() override {
-    if (m_hadRoot) ::setenv("SHELVONX_SYSROOT", m_oldRoot.c_str(), 1);
-    else ::unsetenv("SHELVONX_SYSROOT");
-    platform::ResetSysRoot();
-    fs::remove_all(m_root);
   }
   static CFRef<CFURLRef> URL(const std::string& mac) {
     return CFRef(CFURLCreateWithFileSystemPath(nullptr, Str(mac).get(), kCFURLPOSIXPathStyle, false));
@@ -414,8 +403,6 @@ class PlistFiles : public ::testing::Test {
     return p;
   }
 
-  std::string m_root, m_oldRoot;
-  bool m_hadRoot = false;
 };
 
 TEST_F(PlistFiles, RoundTripThroughFileStreamsUnderTheRoot) {

@@ -11,6 +11,7 @@
 
 #include "platform/Carbon.h"
 #include "platform/CoreFoundation.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace fs = std::filesystem;
@@ -38,26 +39,17 @@ std::string PathOf(const FSRef& ref) {
 }
 
 // A temporary system root with the Library folder made through the File Manager.
-class CarbonRoot : public ::testing::Test {
+class CarbonRoot : public platform_test::TempRootTest {
  protected:
+  CarbonRoot() : TempRootTest("carbontest") {}
   void SetUp() override {
-    const char* old = std::getenv("SHELVONX_SYSROOT");
-    m_hadRoot = old != nullptr;
-    if (old) m_oldRoot = old;
-    char tmpl[] = "/tmp/carbontest.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
+    ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
     m_oldMask = ::umask(002);
     ASSERT_EQ(FSFindFolder(kLocalDomain, kDomainLibraryFolderType, kCreateFolder, &m_library), noErr);
   }
   void TearDown() override {
     ::umask(m_oldMask);
-    if (m_hadRoot) ::setenv("SHELVONX_SYSROOT", m_oldRoot.c_str(), 1);
-    else ::unsetenv("SHELVONX_SYSROOT");
-    platform::ResetSysRoot();
-    fs::remove_all(m_root);
+    TempRootTest::TearDown();
   }
   std::string Host(const std::string& mac) const { return m_root + mac; }
   OSErr MakeDir(const FSRef& parent, const char* name, FSRef* o_ref = nullptr) {
@@ -73,8 +65,6 @@ class CarbonRoot : public ::testing::Test {
     return FSMakeFSRefUnicode(&parent, n.size(), Chars(n), kTextEncodingUnicodeDefault, o_ref);
   }
 
-  std::string m_root, m_oldRoot;
-  bool m_hadRoot = false;
   mode_t m_oldMask = 0;
   FSRef m_library{};
 };

@@ -15,28 +15,25 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace {
 
 namespace clk = platform::clock;
 
-class ClockTest : public ::testing::Test {
+class ClockTest : public platform_test::TempRootTest {
  protected:
+  ClockTest() : TempRootTest("clocktest") {}
   void SetUp() override {
-    char tmpl[] = "/tmp/clocktest.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    m_root = tmpl;
+    ASSERT_NO_FATAL_FAILURE(TempRootTest::SetUp());
     std::filesystem::create_directories(m_root + "/var/run");
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
     clk::UseRootClock();
   }
   void TearDown() override {
     clk::UseRootClock();
-    std::filesystem::remove_all(m_root);
+    TempRootTest::TearDown();
   }
-  std::string m_root;
 };
 
 // Tests with several threads; they also run under ThreadSanitizer.

@@ -6,30 +6,16 @@
 #include <string>
 
 #include "platform/Gestalt.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class GestaltRoot : public ::testing::Test {
+class GestaltRoot : public platform_test::TempRootTest {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("SHELVONX_SYSROOT");
-    m_hadRoot = old != nullptr;
-    if (old) m_oldRoot = old;
-    char tmpl[] = "/tmp/gestalttest.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
-  }
-  void TearDown() override {
-    if (m_hadRoot) ::setenv("SHELVONX_SYSROOT", m_oldRoot.c_str(), 1);
-    else ::unsetenv("SHELVONX_SYSROOT");
-    platform::ResetSysRoot();
-    fs::remove_all(m_root);
-  }
+  GestaltRoot() : TempRootTest("gestalttest") {}
   // The file's content, or no file at all when `content` is null.
   void PutSystemVersion(const char* content) {
     std::string path = m_root + "/System/Library/CoreServices/SystemVersion.plist";
@@ -43,8 +29,6 @@ class GestaltRoot : public ::testing::Test {
            "\t<key>ProductName</key>\n\t<string>Mac OS X</string>\n"
            "\t<key>ProductVersion</key>\n\t" + productVersionValue + "\n</dict>\n</plist>\n";
   }
-  std::string m_root, m_oldRoot;
-  bool m_hadRoot = false;
 };
 
 TEST_F(GestaltRoot, SystemVersionIsTheBCDOfProductVersion) {

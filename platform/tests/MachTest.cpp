@@ -15,26 +15,20 @@
 #include "platform/CFRef.h"
 #include "platform/Clock.h"
 #include "platform/Mach.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace {
 
 namespace clk = platform::clock;
 
-class MachTest : public ::testing::Test {
+class MachTest : public platform_test::TempRootTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/machtest.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
-  }
+  MachTest() : TempRootTest("machtest") {}
   void TearDown() override {
     clk::UseRootClock();
-    std::filesystem::remove_all(m_root);
+    TempRootTest::TearDown();
   }
-  std::string m_root;
 };
 
 // Tests with several threads; they also run under ThreadSanitizer.

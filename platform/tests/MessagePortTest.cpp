@@ -18,6 +18,7 @@
 #include "platform/CFMessagePort.h"
 #include "platform/CFRef.h"
 #include "platform/Clock.h"
+#include "TempRoot.h"
 #include "platform/SysRoot.h"
 
 namespace {
@@ -68,22 +69,16 @@ CFDataRef Serve(CFMessagePortRef, SInt32 msgid, CFDataRef data, void*) {
   }
 }
 
-class MessagePortTest : public ::testing::Test {
+class MessagePortTest : public platform_test::TempRootTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/msgporttest.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    m_root = tmpl;
-    ::setenv("SHELVONX_SYSROOT", m_root.c_str(), 1);
-    platform::ResetSysRoot();
-  }
+  MessagePortTest() : TempRootTest("msgporttest") {}
   void TearDown() override {
     if (m_server > 0) {
       ::kill(m_server, SIGKILL);
       ::waitpid(m_server, nullptr, 0);
     }
     clk::UseRootClock();
-    std::filesystem::remove_all(m_root);
+    TempRootTest::TearDown();
   }
 
   // A second process serving `name` on its main run loop until asked to quit.
@@ -119,7 +114,6 @@ class MessagePortTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::string m_root;
   pid_t m_server = 0;
 };
 
