@@ -272,15 +272,21 @@ bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP) {
 // The read lock is held while the record is used, so that its changer thread cannot remove and
 // free it meanwhile; saving the info file takes no list lock.
 
+// Finds a listed changer under the caller's lock; a miss is logged with the caller's name and text.
+static bool GetLockedChangerData(const char* i_functionP, const char* i_missingTextP, UInt64 i_changerGUID,
+                                 ChangerData** o_changerDataP) {
+  if (GetChangerData(i_changerGUID, o_changerDataP)) return true;
+  LogMessage(i_missingTextP, i_functionP, static_cast<unsigned long long>(i_changerGUID));
+  return false;
+}
+
 bool RenameChanger(UInt64 i_changerGUID, const char* i_newChangerNameP) {
   ScopedRWLock lock(__func__, k_unlockFailText);
   if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
-  if (!GetChangerData(i_changerGUID, &changerDataP)) {
-    LogMessage("%s: unable to get changer data for GUID %016llX.\n", __func__,
-               static_cast<unsigned long long>(i_changerGUID));
+  if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llX.\n", i_changerGUID,
+                            &changerDataP))
     return false;
-  }
   if (i_newChangerNameP == nullptr || !ReplaceChangerString(changerDataP, changerDataP->m_newChangerNameP,
                                                             i_newChangerNameP)) {
     LogMessage("%s: unable to allocate storage for the new changer name.\n", __func__);
@@ -297,11 +303,9 @@ bool SetChangerOptions(UInt64 i_changerGUID, bool i_dontAutoMountFileSystem, boo
   ScopedRWLock lock(__func__, k_unlockFailText);
   if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
-  if (!GetChangerData(i_changerGUID, &changerDataP)) {
-    LogMessage("%s: unable to get changer data for GUID %016llX.\n", __func__,
-               static_cast<unsigned long long>(i_changerGUID));
+  if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llX.\n", i_changerGUID,
+                            &changerDataP))
     return false;
-  }
   changerDataP->m_dontAutoMountFileSystem = i_dontAutoMountFileSystem;
   changerDataP->m_doPassiveMediaProbes = i_doPassiveMediaProbes;
   if (!SavePersistantChangerInfo(changerDataP)) {
@@ -315,11 +319,9 @@ bool MarkChangerAsUnmounted(UInt64 i_changerGUID) {
   ScopedRWLock lock(__func__, k_unlockFailText);
   if (!lock.WriteLock(&g_listRWLock, k_writeLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
-  if (!GetChangerData(i_changerGUID, &changerDataP)) {
-    LogMessage("%s: unable to get changer data for GUID %016llx.\n", __func__,
-               static_cast<unsigned long long>(i_changerGUID));
+  if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llx.\n", i_changerGUID,
+                            &changerDataP))
     return false;
-  }
   ReplaceChangerString(changerDataP, changerDataP->m_changerMountPathP, nullptr);
   return true;
 }
