@@ -900,6 +900,20 @@ bool MoveRenameCNID(UInt64 i_changerGUID, CNID /*i_fromParentCNID*/, CNID i_CNID
   return true;
 }
 
+// Checks that a CNID may go and finds the entry that links to it; the caller holds the table's
+// lock for writing and names itself and its not-found text for the logs.
+static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, const char* i_notFoundTextP,
+                                  CNID* o_linkingCNIDP, bool* o_isParentLinkP) {
+  *o_linkingCNIDP = k_noCNID;
+  *o_isParentLinkP = false;
+  if (!CNIDTableIsSound(i_tableP, i_callerP) || !CNIDIsDeletable(i_tableP, i_CNID, i_callerP)) return false;
+  if (!FindLinkingCNID(i_tableP, i_CNID, o_linkingCNIDP, o_isParentLinkP)) {
+    LogMessage(i_notFoundTextP, i_callerP);
+    return false;
+  }
+  return true;
+}
+
 bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID) {
   ScopedRWLock listLock(__func__, k_pathListUnlockText);
   if (!listLock.ReadLock(&g_listRWLock, k_pathListLockText)) return false;
@@ -908,13 +922,11 @@ bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID) {
   if (!GetCNIDTableOfChanger(i_changerGUID, &tableP, &changerDataP, __func__)) return false;
   ScopedRWLock tableLock(__func__, k_tableUnlockText);
   if (!tableLock.WriteLock(&tableP->m_tableLock, k_tableLockText)) return false;
-  if (!CNIDTableIsSound(tableP, __func__) || !CNIDIsDeletable(tableP, i_CNID, __func__)) return false;
   CNID linkingCNID = k_noCNID;
   bool isParentLink = false;
-  if (!FindLinkingCNID(tableP, i_CNID, &linkingCNID, &isParentLink)) {
-    LogMessage("%s: error finding linking CNID.\n", __func__);
+  if (!FindDeletableCNIDLink(tableP, i_CNID, __func__, "%s: error finding linking CNID.\n", &linkingCNID,
+                             &isParentLink))
     return false;
-  }
   UnlinkCNID(tableP, i_CNID, linkingCNID, isParentLink);
   ZeroCNIDEntry(tableP, i_CNID);
   return true;
@@ -922,13 +934,11 @@ bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID) {
 
 // The caller holds g_listRWLock and the table's lock for writing.
 static bool DeleteCNIDTreeInTable(CNIDTable* io_tableP, CNID i_CNID, const char* i_callerP) {
-  if (!CNIDTableIsSound(io_tableP, i_callerP) || !CNIDIsDeletable(io_tableP, i_CNID, i_callerP)) return false;
   CNID linkingCNID = k_noCNID;
   bool isParentLink = false;
-  if (!FindLinkingCNID(io_tableP, i_CNID, &linkingCNID, &isParentLink)) {
-    LogMessage("%s: could not find linking CNID.\n", i_callerP);
+  if (!FindDeletableCNIDLink(io_tableP, i_CNID, i_callerP, "%s: could not find linking CNID.\n", &linkingCNID,
+                             &isParentLink))
     return false;
-  }
   DeleteCNIDTreeLoop(io_tableP, i_CNID, linkingCNID, isParentLink);
   return true;
 }
