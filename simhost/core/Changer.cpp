@@ -504,18 +504,24 @@ int Changer::ForceEjectRequest(CFTypeRef value) {
     if (se < 0) return kSimBadArgument;
     if (RefusedLocked(prop::kForceEjectRequest, se)) return kSimError;
     if (m_slots[static_cast<size_t>(se)].drive < 0) return kSimSuccess;  // nothing to take out
-    TakeOfflineLocked(se, deferred);
-    SyncLocked();
-    uint64_t generation = m_generation;
-    ScheduleRobotLocked([this, se, generation] {
-      std::lock_guard inner(m_mutex);
-      if (m_generation != generation) return;
-      FreeDriveLocked(se);
-      SyncLocked();
-    });
+    UnloadLocked(se, deferred);
   }
   RunDeferred(deferred);
   return kSimSuccess;
+}
+
+// The disc goes offline now; its drive is free once the robot has moved it, unless the changer
+// was reset meanwhile.
+void Changer::UnloadLocked(int se, Deferred& deferred) {
+  TakeOfflineLocked(se, deferred);
+  SyncLocked();
+  uint64_t generation = m_generation;
+  ScheduleRobotLocked([this, se, generation] {
+    std::lock_guard inner(m_mutex);
+    if (m_generation != generation) return;
+    FreeDriveLocked(se);
+    SyncLocked();
+  });
 }
 
 int Changer::EjectDisc(int se) {
@@ -524,15 +530,7 @@ int Changer::EjectDisc(int se) {
     std::lock_guard lock(m_mutex);
     if (!m_plugged) return kSimNoDevice;
     if (se < 0 || se >= static_cast<int>(m_slots.size()) || !m_online.count(se)) return kSimBadArgument;
-    TakeOfflineLocked(se, deferred);
-    SyncLocked();
-    uint64_t generation = m_generation;
-    ScheduleRobotLocked([this, se, generation] {
-      std::lock_guard inner(m_mutex);
-      if (m_generation != generation) return;
-      FreeDriveLocked(se);
-      SyncLocked();
-    });
+    UnloadLocked(se, deferred);
   }
   RunDeferred(deferred);
   return kSimSuccess;

@@ -162,6 +162,7 @@ class Changer : public ServiceOwner {
   void PublishDuplicateBlockSwitchLocked();
   void BringOnlineLocked(int slot, Deferred& deferred);
   void TakeOfflineLocked(int slot, Deferred& deferred);
+  void UnloadLocked(int slot, Deferred& deferred);
   void FreeDriveLocked(int slot);
   void PublishChangerMediaLocked(Deferred& deferred);
   void ClearSlotLocked(int slot);
