@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 #include "platform/BSD.h"
@@ -50,18 +51,21 @@ class BSDRoot : public platform_test::TempRootTest {
     pid_t pid = bsd::StartProgram(mac, {mac.substr(mac.rfind('/') + 1), "30"}, {"SHELVONX_SYSROOT=" + root});
     if (pid > 0) {
       m_children.push_back(pid);
-      WaitForExec(pid, mac.substr(mac.rfind('/') + 1, 15));
+      WaitForExec(pid, mac.substr(mac.rfind('/') + 1, 15), "SHELVONX_SYSROOT=" + root);
     }
     return pid;
   }
 
-  // Until the child has exec'd, the kernel still shows the parent's start-up environment.
-  static void WaitForExec(pid_t pid, const std::string& comm) {
+  // Until the child has exec'd and the kernel has set up its new environment, its environment
+  // is the parent's start-up one (or empty).
+  static void WaitForExec(pid_t pid, const std::string& comm, const std::string& envEntry) {
     for (int i = 0; i < 400; ++i) {
-      std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+      std::ifstream commIn("/proc/" + std::to_string(pid) + "/comm");
       std::string name;
-      std::getline(in, name);
-      if (name == comm) return;
+      std::getline(commIn, name);
+      std::ifstream envIn("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+      std::string env((std::istreambuf_iterator<char>(envIn)), std::istreambuf_iterator<char>());
+      if (name == comm && env.find(envEntry + '\0') != std::string::npos) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
