@@ -18,8 +18,16 @@ std::atomic<IONotificationPortRef> g_changerNotificationPort{nullptr};
 std::atomic<io_iterator_t> g_addedIterator{0};
 std::atomic<io_iterator_t> g_mediaAddedIterator{0};
 
-// What StopChangerNotifications needs to end the thread.
-static std::atomic<bool> g_notificationsThreadStarted{false};
+// What StopChangerNotifications needs to end the thread. A thread that ends on its own (a
+// failed set-up, its port destroyed on the signal path) detaches itself; one asked to stop is
+// joined by whoever asked.
+enum ENotificationsThreadState : int {
+  notificationsThreadNotStarted,
+  notificationsThreadRunning,
+  notificationsThreadStopRequested,
+  notificationsThreadDetached,
+};
+static std::atomic<int> g_notificationsThreadState{notificationsThreadNotStarted};
 static std::atomic<bool> g_notificationsThreadDone{false};
 static std::atomic<CFRunLoopRef> g_notificationsRunLoop{nullptr};
 
@@ -28,12 +36,13 @@ static std::atomic<CFRunLoopRef> g_notificationsRunLoop{nullptr};
 bool StartChangerNotifications() {
   g_notificationsThreadDone = false;
   g_notificationsRunLoop = nullptr;
+  g_notificationsThreadState = notificationsThreadRunning;
   int err = pthread_create(&g_changerNotificationsThread, nullptr, StartChangerNotificationsLoop, nullptr);
   if (err != 0) {
+    g_notificationsThreadState = notificationsThreadNotStarted;
     LogMessage("%s: unable to start changer notifications thread (err = %d).\n", __func__, err);
     return false;
   }
-  g_notificationsThreadStarted = true;
   return true;
 }
 
@@ -60,6 +69,9 @@ static bool AddPublishNotification(const char* i_functionP, const char* i_classN
 }
 
 static void* EndNotificationsThread() {
+  int running = notificationsThreadRunning;
+  if (g_notificationsThreadState.compare_exchange_strong(running, notificationsThreadDetached))
+    pthread_detach(pthread_self());
   g_notificationsThreadDone = true;
   return nullptr;
 }
@@ -81,6 +93,8 @@ void* StartChangerNotificationsLoop(void* /*i_argP*/) {
     LogMessage("%s: unable to get the run loop for the current thread.\n", __func__);
     return EndNotificationsThread();
   }
+  // Retained for StopChangerNotifications, which may still stop it as this thread ends.
+  CFRetain(runLoopRef);
   g_notificationsRunLoop = runLoopRef;
   CFRunLoopAddSource(runLoopRef, sourceRef, kCFRunLoopDefaultMode);
 
@@ -229,14 +243,25 @@ void CleanupChangerNotifications() {
 }
 
 void StopChangerNotifications() {
-  if (!g_notificationsThreadStarted.exchange(false)) return;
+  int running = notificationsThreadRunning;
+  if (!g_notificationsThreadState.compare_exchange_strong(running, notificationsThreadStopRequested)) {
+    // Never started, or it ended and detached itself: only the tear-down is left.
+    if (running == notificationsThreadDetached) {
+      if (CFRunLoopRef runLoopRef = g_notificationsRunLoop.exchange(nullptr)) CFRelease(runLoopRef);
+      TearDownChangerNotifications();
+    }
+    g_notificationsThreadState = notificationsThreadNotStarted;
+    return;
+  }
   // A stop sent before the loop runs ends its first run at once.
   while (!g_notificationsThreadDone) {
     if (CFRunLoopRef runLoopRef = g_notificationsRunLoop) CFRunLoopStop(runLoopRef);
     usleep(1000);
   }
   pthread_join(g_changerNotificationsThread, nullptr);
+  if (CFRunLoopRef runLoopRef = g_notificationsRunLoop.exchange(nullptr)) CFRelease(runLoopRef);
   TearDownChangerNotifications();
+  g_notificationsThreadState = notificationsThreadNotStarted;
 }
 
 bool CreateChangerThread(ChangerData* i_changerDataP) {
