@@ -15,17 +15,13 @@
 namespace discwarden::test {
 namespace {
 
-constexpr const char* k_daemonPath = "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/MacOS/Discwarden";
 constexpr const char* k_banner = "Discwarden started (1.0.6 rc 1).";
 
 class DaemonProcessTest : public simhost::test::ClientFixture {
  protected:
   void SetUp() override {
     ClientFixture::SetUp();
-    std::filesystem::path bundle = m_root + "/Library/StartupItems/Discwarden/Discwarden.bundle";
-    std::filesystem::create_directories(bundle);
-    std::filesystem::copy(std::string(SHELVONX_STAGE_DIR) + "/Discwarden.bundle", bundle,
-                          std::filesystem::copy_options::recursive);
+    InstallDaemonBundle(m_root);
     WriteFile(m_root + "/etc/group", "wheel:*:0:root\nadmin:*:80:root\n");
     // The daemon follows the root's clock file.
     ASSERT_TRUE(platform::clock::PublishRate(50));
@@ -90,7 +86,7 @@ TEST_F(DaemonProcessTest, AFailedStartEndsWithStatusZeroAndOneLineFromMain) {
     SetUp();
     if (c.productVersion) SetProductVersion(c.productVersion);
     if (c.removeIcon)
-      std::filesystem::remove(m_root + "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/Resources/d40.icns");
+      std::filesystem::remove(m_root + std::string(k_daemonBundlePath) + "/Contents/Resources/d40.icns");
     std::string error;
     if (c.hostRefusesAlerts) {
       ASSERT_TRUE(m_host->SetHostKnob("alerts-fail", kCFBooleanTrue, error)) << error;

@@ -14,7 +14,6 @@
 namespace discwarden::test {
 namespace {
 
-constexpr const char* k_daemonPath = "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/MacOS/Discwarden";
 constexpr const char* k_iconPath = "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/Resources/d40.icns";
 constexpr const char* k_minimumText = "Shelvon X requires Mac OS X 10.2.5 or later.\n";
 constexpr const char* k_maximumText = "This version of Shelvon X is not compatible with Mac OS X 10.5 or later.\n";
@@ -23,10 +22,7 @@ class StartupTest : public simhost::test::ClientFixture {
  protected:
   void SetUp() override {
     ClientFixture::SetUp();
-    std::filesystem::path bundle = m_root + "/Library/StartupItems/Discwarden/Discwarden.bundle";
-    std::filesystem::create_directories(bundle);
-    std::filesystem::copy(std::string(SHELVONX_STAGE_DIR) + "/Discwarden.bundle", bundle,
-                          std::filesystem::copy_options::recursive);
+    InstallDaemonBundle(m_root);
     platform::SetMainBundleExecutable(k_daemonPath);
   }
   void TearDown() override {
@@ -146,7 +142,7 @@ TEST_F(StartupTest, AnAlertThatCannotBeShownIsOnlyLogged) {
 }
 
 TEST_F(StartupTest, BundleCarriesItsResources) {
-  std::string resources = m_root + "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/Resources/";
+  std::string resources = m_root + std::string(k_daemonBundlePath) + "/Contents/Resources/";
   std::string icon = ReadFile(resources + "d40.icns");
   ASSERT_GE(icon.size(), 8u);
   EXPECT_EQ(icon.substr(0, 4), "icns");

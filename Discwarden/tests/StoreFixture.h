@@ -31,6 +31,18 @@ struct MountDeleter {
 };
 using MountPtr = std::unique_ptr<MountData, MountDeleter>;
 
+// Where `simhostd init` installs the daemon's bundle, as a Mac path.
+constexpr const char* k_daemonBundlePath = "/Library/StartupItems/Discwarden/Discwarden.bundle";
+constexpr const char* k_daemonPath = "/Library/StartupItems/Discwarden/Discwarden.bundle/Contents/MacOS/Discwarden";
+
+// Copies the staged daemon bundle into `i_root` at its installed place.
+inline void InstallDaemonBundle(const std::string& i_root) {
+  std::filesystem::path bundle = i_root + k_daemonBundlePath;
+  std::filesystem::create_directories(bundle);
+  std::filesystem::copy(std::string(SHELVONX_STAGE_DIR) + "/Discwarden.bundle", bundle,
+                        std::filesystem::copy_options::recursive);
+}
+
 inline std::string ReadFile(const std::string& i_path) {
   std::ifstream in(i_path, std::ios::binary);
   std::stringstream text;
