@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "PipeLines.h"
 #include "platform/Clock.h"
 #include "TempRoot.h"
 #include "platform/SysRoot.h"
@@ -39,19 +40,8 @@ class ClockTest : public platform_test::TempRootTest {
 // Tests with several threads; they also run under ThreadSanitizer.
 using ClockConcurrency = ClockTest;
 
-std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  while (::poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
-}
-
-void WriteLine(int fd, const std::string& line) {
-  std::string withEnd = line + "\n";
-  ssize_t ignored = ::write(fd, withEnd.data(), withEnd.size());
-  (void)ignored;
-}
+using platform_test::ReadLine;
+using platform_test::WriteLine;
 
 // Simulated seconds per real second, measured over 100 ms of real time.
 long MeasuredRate() {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "PipeLines.h"
 #include "platform/CFMachPort.h"
 #include "platform/CFRef.h"
 #include "platform/Clock.h"
@@ -47,19 +48,8 @@ struct ReceiveBuffer {
   uint8_t body[256];
 };
 
-std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  while (::poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
-}
-
-void WriteLine(int fd, const std::string& line) {
-  std::string withEnd = line + "\n";
-  ssize_t ignored = ::write(fd, withEnd.data(), withEnd.size());
-  (void)ignored;
-}
+using platform_test::ReadLine;
+using platform_test::WriteLine;
 
 // The client half, in a child process: asks the server named on `in` and reports the reply.
 std::string RunClient(int in) {
