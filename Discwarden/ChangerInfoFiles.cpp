@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CNIDTables.h"
+#include "ChangerDriver.h"
 #include "LogMessage.h"
 #include "platform/BSD.h"
 #include "platform/CFPropertyList.h"
@@ -42,18 +43,6 @@ static CFStringRef CreateUTF8String(const char* i_textP) {
 static CFNumberRef CreateSInt16Number(UInt16 i_value) {
   SInt16 value = static_cast<SInt16>(i_value);
   return CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt16Type, &value);
-}
-
-// A 16-bit value, signed or unsigned, without loss.
-static bool GetUInt16Value(CFTypeRef i_valueRef, UInt16* o_valueP) {
-  *o_valueP = 0;
-  SInt32 value = 0;
-  if (i_valueRef == nullptr || CFGetTypeID(i_valueRef) != CFNumberGetTypeID() ||
-      !CFNumberGetValue(static_cast<CFNumberRef>(i_valueRef), kCFNumberSInt32Type, &value) || value < -32768 ||
-      value > 65535)
-    return false;
-  *o_valueP = static_cast<UInt16>(value);
-  return true;
 }
 
 static bool IsDictionary(CFTypeRef i_valueRef) {
@@ -1131,7 +1120,7 @@ bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP) {
         return false;
       }
       UInt16 storageElem = 0;
-      if (!GetUInt16Value(storageElemRef, &storageElem)) {
+      if (!GetDriverUInt16(storageElemRef, &storageElem)) {
         LogMessage("%s: unable to get the value of the CFNumber stored at index %d.\n", __func__, static_cast<int>(i));
         return false;
       }
@@ -1681,7 +1670,7 @@ bool ComputeAlternateVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoR
     LogMessage("%s: unable to get the alterate volume tag sequence property.\n", __func__);
     return false;
   }
-  if (!GetUInt16Value(sequenceRef, &i_mountDataP->m_alternateVolSeq)) {
+  if (!GetDriverUInt16(sequenceRef, &i_mountDataP->m_alternateVolSeq)) {
     LogMessage("%s: unable to convert alternate volume sequence number to an integer.\n", __func__);
     return false;
   }
