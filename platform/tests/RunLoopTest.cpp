@@ -62,18 +62,25 @@ const TimerCase kTimers[] = {
 };
 const std::vector<std::string> kExpectedOrder = {"a", "b", "r", "c", "r", "d"};
 
+// The timers of kTimers, on this thread's loop in the default mode; `o_infos` keeps their contexts.
+std::vector<CFRef<CFRunLoopTimerRef>> AddTimers(FireLog& log, std::vector<TimerInfo>& o_infos) {
+  o_infos.clear();
+  o_infos.reserve(std::size(kTimers));
+  std::vector<CFRef<CFRunLoopTimerRef>> timers;
+  for (const TimerCase& c : kTimers) {
+    o_infos.push_back({c.name, &log});
+    timers.push_back(MakeTimer(o_infos.back(), c.at, c.interval, c.order));
+    CFRunLoopAddTimer(CFRunLoopGetCurrent(), timers.back().get(), kCFRunLoopDefaultMode);
+  }
+  return timers;
+}
+
 TEST_F(RunLoopTest, TimersFireInDateOrderUnderAScaledClock) {
   clk::UseScaled(50);
   FireLog log;
   log.origin = CFAbsoluteTimeGetCurrent();
   std::vector<TimerInfo> infos;
-  infos.reserve(std::size(kTimers));
-  std::vector<CFRef<CFRunLoopTimerRef>> timers;
-  for (const TimerCase& c : kTimers) {
-    infos.push_back({c.name, &log});
-    timers.push_back(MakeTimer(infos.back(), c.at, c.interval, c.order));
-    CFRunLoopAddTimer(CFRunLoopGetCurrent(), timers.back().get(), kCFRunLoopDefaultMode);
-  }
+  std::vector<CFRef<CFRunLoopTimerRef>> timers = AddTimers(log, infos);
   auto realStart = std::chrono::steady_clock::now();
   EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 3.5, false));
   double realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
@@ -97,13 +104,7 @@ TEST_F(RunLoopTest, TimersFollowAManualClock) {
   FireLog log;
   log.origin = CFAbsoluteTimeGetCurrent();
   std::vector<TimerInfo> infos;
-  infos.reserve(std::size(kTimers));
-  std::vector<CFRef<CFRunLoopTimerRef>> timers;
-  for (const TimerCase& c : kTimers) {
-    infos.push_back({c.name, &log});
-    timers.push_back(MakeTimer(infos.back(), c.at, c.interval, c.order));
-    CFRunLoopAddTimer(CFRunLoopGetCurrent(), timers.back().get(), kCFRunLoopDefaultMode);
-  }
+  std::vector<CFRef<CFRunLoopTimerRef>> timers = AddTimers(log, infos);
   // Each step advances the clock (in steps a double holds exactly), then gives the loop one pass.
   struct Step {
     double advance;
