@@ -31,6 +31,14 @@
 #define k_storageElemAddressProp "Storage Element Address"
 #define k_BSDNameProp "BSD Name"
 
+// ---- Keys of a "Storage Element Info" entry, and of a "Set Storage Element Volume Tags" request
+
+#define k_storageElemNumberProp "Storage Element Number"
+#define k_primaryVolTagProp "Primary Volume Tag"
+#define k_alternateVolTagProp "Alternate Volume Tag"
+#define k_primaryVolSeqProp "Primary Volume Sequence"
+#define k_alternateVolSeqProp "Alternate Volume Sequence"
+
 // ---- Request properties the daemon sets (0 from the set call: the driver accepted)
 
 #define k_storageElemMountRequestProp "Storage Element Mount Request"

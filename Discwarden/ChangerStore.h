@@ -1,0 +1,93 @@
+// ChangerStore: plumbing shared by the changer file store's modules (the changer folder, media
+// info files, device files, volume tags): value helpers, the folder walker, and property-list
+// files read whole and written aside. Internal to the store; callers use ChangerInfoFiles.h.
+#pragma once
+#include <cstddef>
+#include <functional>
+
+#include "ChangerData.h"
+#include "platform/Carbon.h"
+#include "platform/CoreFoundation.h"
+
+inline constexpr char k_deviceFileSeparator = 0x01;
+inline constexpr size_t k_posixPathSize = 1024;
+
+// ---- values
+
+CFStringRef CreateUTF8String(const char* i_textP);
+CFNumberRef CreateSInt16Number(UInt16 i_value);
+bool IsDictionary(CFTypeRef i_valueRef);
+bool IsString(CFTypeRef i_valueRef);
+// A file name as the File Manager takes it; false when it has more than 255 UTF-16 units.
+bool MakeHFSName(CFStringRef i_nameRef, HFSUniStr255* o_nameP);
+OSErr MakeFSRefForName(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_refP);
+CFStringRef CreateStringFromHFSName(const HFSUniStr255* i_nameP);
+CFTypeRef CopyRoboticsProperty(ChangerData* i_changerDataP, CFStringRef i_keyRef);
+// The driver's "Storage Element Info" entry of a slot, or null.
+CFDictionaryRef CopyStorageElemInfoEntry(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_havePropertyP);
+
+// ---- folder walker
+
+// What a visitor tells the walk after one entry.
+enum class WalkStep { k_next, k_stop, k_fail };
+
+// How a walk reads a folder: the caller's name and open-failure text for its logs, whether it
+// descends into sub-folders (visiting files only), and whether a sub-folder it cannot read ends it.
+struct DirectoryWalk {
+  const char* m_functionP;
+  const char* m_openFailTextP;
+  bool m_recursive;
+  bool m_subfolderFailureEndsWalk;
+};
+
+using DirectoryVisitor = std::function<WalkStep(const FSRef& i_ref, const HFSUniStr255& i_name)>;
+
+// Walks a folder batch by batch; deeply nested sub-folders are left unread.
+// k_stop when a visitor stopped the walk, k_fail when a read or a visitor failed.
+WalkStep WalkDirectory(const DirectoryWalk& i_walk, const FSRef* i_dirRefP, const DirectoryVisitor& i_visit);
+
+// ---- property-list files
+
+struct PlistFileTexts {
+  const char* m_urlFailP;
+  const char* m_createReadStreamFailP;
+  const char* m_openReadStreamFailP;
+  const char* m_parseFailP;
+  const char* m_createWriteStreamFailP;
+  const char* m_openWriteStreamFailP;
+};
+
+inline constexpr PlistFileTexts k_changerInfoFileTexts = {
+    "%s: unable to convert the changer info file FSRef to a CFURLRef.\n",
+    "%s: unable to create a read stream for the changer info file.\n",
+    "%s: unable to open the read stream for the changer info file.\n",
+    "%s: unable to create the CFPropertyList from the read stream.\n",
+    "%s: unable to create a write stream for the changer info file.\n",
+    "%s: unable to open the write stream for the changer info file.\n",
+};
+
+inline constexpr PlistFileTexts k_mediaInfoFileTexts = {
+    "%s: unable to convert the media info file FSRef to a CFURLRef.\n",
+    "%s: unable to create a read stream for the media info file.\n",
+    "%s: unable to open the read stream for the media info file.\n",
+    "%s: unable to create the CFPropertyList from the read stream.\n",
+    "%s: unable to create a write stream for the media info file.\n",
+    "%s: unable to open the write stream for the media info file.\n",
+};
+
+// Reads a file whose root must be a dictionary, with mutable containers and leaves. A file that
+// is not a property list, or not a dictionary, fails like a parse error.
+bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const PlistFileTexts& i_texts,
+                        CFMutableDictionaryRef* o_dictRefP);
+// Writes the property list next to its final name and then moves it into place, so that a
+// crash mid-write leaves the earlier file (or none) but never a partial one. With
+// i_mayReplace false an existing file is refused before anything is written.
+bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
+                              CFPropertyListRef i_plistRef, bool i_mayReplace, const char* i_dirFailTextP,
+                              const PlistFileTexts& i_texts);
+// Rewrites an existing media info file: the new content is written beside it and replaces it
+// in one step, so a failed write keeps the old record.
+bool ReplaceMediaInfoFile(const char* i_functionP, const FSRef* i_mediaDirRefP, UInt16 i_storageElem,
+                          CFDictionaryRef i_mediaDictRef, const char* i_findFailTextP);
+// Removes a file found through the File Manager by its path.
+bool RemoveFileByRef(const char* i_functionP, const FSRef* i_fileRefP);
