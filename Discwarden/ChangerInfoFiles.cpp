@@ -17,6 +17,11 @@
 
 // ================================================================ changer directory and Info.plist
 
+// A descriptor of the folder at the path, never of a link's target; -1 otherwise.
+static int OpenRealDirectory(const char* i_pathP) {
+  return bsd::open(i_pathP, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
 bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP) {
   HFSUniStr255 name;
   if (!MakeHFSName(i_nameRef, &name)) {
@@ -49,9 +54,12 @@ bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameR
     return true;
   }
   gid_t adminGroup = groupP->gr_gid;
-  if (bsd::chown(path, static_cast<uid_t>(-1), adminGroup) != 0)
+  // Through a descriptor of the folder itself: a link put at its name is never followed.
+  int fd = OpenRealDirectory(path);
+  if (fd < 0 || fchown(fd, static_cast<uid_t>(-1), adminGroup) != 0)
     LogMessage("%s: unable to set Changers directory to group %ld (err = %ld).\n", __func__,
                static_cast<long>(adminGroup), static_cast<long>(errno));
+  if (fd >= 0) close(fd);
   return true;
 }
 
@@ -106,22 +114,38 @@ bool CheckChangerDevicesTrashDirectory(ChangerData* i_changerDataP) {
     return false;
   }
   strcat(path, "/.Trashes");
+  struct stat trashStatus;
+  // Anything but a folder at the name (a link above all) goes, so that the owner and mode
+  // below land on the trash itself.
+  if (bsd::lstat(path, &trashStatus) == 0 && !S_ISDIR(trashStatus.st_mode)) {
+    LogMessage("%s: replacing %s, which is not a directory.\n", __func__, path);
+    if (bsd::unlink(path) != 0) {
+      LogMessage("%s: error removing %s (err = %ld).\n", __func__, path, static_cast<long>(errno));
+      return false;
+    }
+  }
   if (bsd::mkdir(path, 0) != 0 && errno != EEXIST) {
     LogMessage("%s: error making %s directory (err = %ld).\n", __func__, path, static_cast<long>(errno));
+    return false;
+  }
+  int fd = OpenRealDirectory(path);
+  if (fd < 0) {
+    LogMessage("%s: error setting owner of %s directory (err = %ld).\n", __func__, path, static_cast<long>(errno));
     return false;
   }
   // Owner and mode are both applied even when the other fails, so that nobody can use the
   // changer volume's trash.
   bool succeeded = true;
-  if (bsd::chown(path, 0, 0) != 0) {
+  if (fchown(fd, 0, 0) != 0) {
     LogMessage("%s: error setting owner of %s directory (err = %ld).\n", __func__, path, static_cast<long>(errno));
     succeeded = false;
   }
-  if (bsd::chmod(path, 0) != 0) {
+  if (fchmod(fd, 0) != 0) {
     LogMessage("%s: error setting permissions of %s directory (err = %ld).\n", __func__, path,
                static_cast<long>(errno));
     succeeded = false;
   }
+  close(fd);
   return succeeded;
 }
 
@@ -138,6 +162,9 @@ bool LocateChangerInfoFiles(ChangerData* i_changerDataP) {
     LogMessage("%s: unable to locate changer devices directory.\n", __func__);
     return false;
   }
+  // What a crash left half-written is of no use to anyone.
+  RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerDir);
+  RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerMediaDir);
   if (!CheckChangerDevicesTrashDirectory(i_changerDataP))
     LogMessage("%s: unable to set permissions on trash directory.\n", __func__);
   if (!LoadPersistantChangerInfo(i_changerDataP)) {

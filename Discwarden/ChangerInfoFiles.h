@@ -31,6 +31,11 @@ bool SetupChangerFileHandling();
 // text has no lossless form in that encoding.
 char* AllocCStringFromCFString(CFStringRef i_stringRef, CFStringEncoding i_encoding);
 
+// A property list read from a store file, which is opened only when it is a regular file, never
+// through a link and never blocking on open. Null on failure; *o_openedP tells whether the file
+// could be opened at all.
+CFPropertyListRef CreatePropertyListFromStoreFile(const FSRef* i_fileRefP, bool* o_openedP);
+
 // ================================================================ changer directory and Info.plist
 
 bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP);
@@ -74,7 +79,11 @@ bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, 
 // No file (or one that cannot be read): success with a null item info.
 bool GetMediaInfo(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_itemInfoRefP);
 bool MakeEmptyMediaInfo(CFMutableDictionaryRef* o_itemInfoRefP);
+// A record that cannot be read, or lacks a key, is set aside as "NNNNN.plist.damaged" (logged)
+// and its slot is taken as unknown, so the array always gets every slot.
 bool BuildMediaInfoArray(ChangerData* i_changerDataP);
+// Whether the array has an entry for every slot.
+bool HasWholeMediaInfoArray(ChangerData* i_changerDataP);
 bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem);
 // Always succeeds; the count stays as it was when the driver gives none.
 bool CountEmptyStorageElements(ChangerData* i_changerDataP);

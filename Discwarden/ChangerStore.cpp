@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "ChangerDriver.h"
 #include "ChangerInfoFiles.h"
@@ -152,32 +153,108 @@ WalkStep WalkDirectory(const DirectoryWalk& i_walk, const FSRef* i_dirRefP, cons
 
 // ---- property-list files
 
+int OpenRegularFile(const char* i_pathP) {
+  int fd = bsd::open(i_pathP, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// Larger than any record the daemon writes; a bigger file is not one of ours.
+static const off_t k_maxPropertyListFileSize = 16 * 1024 * 1024;
+
+CFPropertyListRef CreatePropertyListFromStoreFile(const FSRef* i_fileRefP, bool* o_openedP) {
+  *o_openedP = false;
+  char path[k_posixPathSize];
+  if (FSRefMakePath(i_fileRefP, reinterpret_cast<UInt8*>(path), sizeof path) != noErr) return nullptr;
+  int fd = OpenRegularFile(path);
+  if (fd < 0) return nullptr;
+  *o_openedP = true;
+  std::vector<UInt8> bytes;
+  struct stat status;
+  bool readWhole = fstat(fd, &status) == 0 && status.st_size <= k_maxPropertyListFileSize;
+  if (readWhole) {
+    bytes.resize(static_cast<size_t>(status.st_size) + 1);
+    size_t used = 0;
+    // One byte more than the size, so that a file that grew is seen rather than cut.
+    while (used < bytes.size()) {
+      ssize_t got = read(fd, bytes.data() + used, bytes.size() - used);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        readWhole = got == 0;
+        break;
+      }
+      used += static_cast<size_t>(got);
+    }
+    readWhole = readWhole && used <= static_cast<size_t>(status.st_size);
+    bytes.resize(used);
+  }
+  close(fd);
+  if (!readWhole) return nullptr;
+  CFRef<CFDataRef> dataRef(CFDataCreate(kCFAllocatorDefault, bytes.data(), static_cast<CFIndex>(bytes.size())));
+  if (!dataRef) return nullptr;
+  CFRef<CFStringRef> errorRef;
+  return CFPropertyListCreateFromXMLData(kCFAllocatorDefault, dataRef.get(), kCFPropertyListMutableContainersAndLeaves,
+                                         errorRef.out());
+}
+
 bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const PlistFileTexts& i_texts,
                         CFMutableDictionaryRef* o_dictRefP) {
   *o_dictRefP = nullptr;
-  CFRef<CFURLRef> urlRef(CFURLCreateFromFSRef(kCFAllocatorDefault, i_fileRefP));
-  if (!urlRef) {
-    LogMessage(i_texts.m_urlFailP, i_functionP);
-    return false;
-  }
-  CFRef<CFReadStreamRef> streamRef(CFReadStreamCreateWithFile(kCFAllocatorDefault, urlRef.get()));
-  if (!streamRef) {
-    LogMessage(i_texts.m_createReadStreamFailP, i_functionP);
-    return false;
-  }
-  if (!CFReadStreamOpen(streamRef.get())) {
+  bool opened = false;
+  CFRef<CFPropertyListRef> plistRef(CreatePropertyListFromStoreFile(i_fileRefP, &opened));
+  if (!opened) {
     LogMessage(i_texts.m_openReadStreamFailP, i_functionP);
     return false;
   }
-  CFRef<CFStringRef> errorRef;
-  CFRef<CFPropertyListRef> plistRef(CFPropertyListCreateFromStream(
-      kCFAllocatorDefault, streamRef.get(), 0, kCFPropertyListMutableContainersAndLeaves, nullptr, errorRef.out()));
-  CFReadStreamClose(streamRef.get());
   if (!plistRef || !IsDictionary(plistRef.get())) {
     LogMessage(i_texts.m_parseFailP, i_functionP);
     return false;
   }
   *o_dictRefP = static_cast<CFMutableDictionaryRef>(const_cast<void*>(plistRef.release()));
+  return true;
+}
+
+// Closes a descriptor on every path.
+struct ScopedFd {
+  int m_fd = -1;
+  ~ScopedFd() {
+    if (m_fd >= 0) close(m_fd);
+  }
+};
+
+bool GiveFileItsFolderGroup(const char* i_functionP, int i_fd, int i_dirFd) {
+  struct stat dirStatus;
+  if (fstat(i_dirFd, &dirStatus) != 0 || fchown(i_fd, static_cast<uid_t>(-1), dirStatus.st_gid) != 0) {
+    LogMessage("%s: unable to give a new file its folder's group (err = %ld).\n", i_functionP,
+               static_cast<long>(errno));
+    return false;
+  }
+  return true;
+}
+
+// A new aside file, never one that existed: a link or file left at the name is removed first
+// (unlink takes the link itself, never its target).
+static int CreateAsideFile(const char* i_asidePathP) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = bsd::open(i_asidePathP, flags, 0666);
+  if (fd < 0 && errno == EEXIST && bsd::unlink(i_asidePathP) == 0) fd = bsd::open(i_asidePathP, flags, 0666);
+  return fd;
+}
+
+static bool WriteAll(int i_fd, const UInt8* i_bytesP, size_t i_length) {
+  while (i_length > 0) {
+    ssize_t done = write(i_fd, i_bytesP, i_length);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    i_bytesP += done;
+    i_length -= static_cast<size_t>(done);
+  }
   return true;
 }
 
@@ -195,42 +272,30 @@ bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, c
   char finalPath[k_posixPathSize + 256];
   char asidePath[k_posixPathSize + 256];
   snprintf(finalPath, sizeof finalPath, "%s/%s", dirPath, i_fileNameP);
-  snprintf(asidePath, sizeof asidePath, "%s/.%s.new", dirPath, i_fileNameP);
+  snprintf(asidePath, sizeof asidePath, "%s/.%s%s", dirPath, i_fileNameP, k_asideFileSuffix);
   struct stat existing;
   if (!i_mayReplace && bsd::lstat(finalPath, &existing) == 0) {
     LogMessage("%s: unable to create file \"%s\" (err = %ld).\n", i_functionP, i_fileNameP,
                static_cast<long>(dupFNErr));
     return false;
   }
-  CFRef<CFURLRef> urlRef(CFURLCreateFromFileSystemRepresentation(
-      kCFAllocatorDefault, reinterpret_cast<const UInt8*>(asidePath), strlen(asidePath), false));
-  if (!urlRef) {
-    LogMessage(i_texts.m_urlFailP, i_functionP);
+  CFRef<CFDataRef> dataRef(CFPropertyListCreateXMLData(kCFAllocatorDefault, i_plistRef));
+  if (!dataRef) {
+    LogMessage("%s: unable to write property list (%s).\n", i_functionP, "NULL");
     return false;
   }
-  CFRef<CFWriteStreamRef> streamRef(CFWriteStreamCreateWithFile(kCFAllocatorDefault, urlRef.get()));
-  if (!streamRef) {
-    LogMessage(i_texts.m_createWriteStreamFailP, i_functionP);
-    return false;
-  }
-  if (!CFWriteStreamOpen(streamRef.get())) {
+  ScopedFd dirFd{bsd::open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  ScopedFd fileFd{dirFd.m_fd >= 0 ? CreateAsideFile(asidePath) : -1};
+  if (fileFd.m_fd < 0) {
     LogMessage(i_texts.m_openWriteStreamFailP, i_functionP);
     return false;
   }
-  CFRef<CFStringRef> errorRef;
-  CFIndex written =
-      CFPropertyListWriteToStream(i_plistRef, streamRef.get(), kCFPropertyListXMLFormat_v1_0, errorRef.out());
-  CFWriteStreamClose(streamRef.get());
-  if (written == 0) {
-    const char* errorTextP = errorRef ? CFStringGetCStringPtr(errorRef.get(), kCFStringEncodingUTF8) : nullptr;
-    LogMessage("%s: unable to write property list (%s).\n", i_functionP, errorTextP != nullptr ? errorTextP : "NULL");
+  GiveFileItsFolderGroup(i_functionP, fileFd.m_fd, dirFd.m_fd);
+  if (!WriteAll(fileFd.m_fd, CFDataGetBytePtr(dataRef.get()), static_cast<size_t>(CFDataGetLength(dataRef.get()))) ||
+      fsync(fileFd.m_fd) != 0) {
+    LogMessage("%s: unable to write property list (%s).\n", i_functionP, strerror(errno));
     bsd::unlink(asidePath);
     return false;
-  }
-  int fd = bsd::open(asidePath, O_RDONLY);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
   }
   if (bsd::rename(asidePath, finalPath) != 0) {
     LogMessage("%s: unable to move \"%s\" into place (err = %ld).\n", i_functionP, i_fileNameP,
@@ -238,7 +303,40 @@ bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, c
     bsd::unlink(asidePath);
     return false;
   }
+  // The rename itself survives a crash only once the folder is on disk.
+  if (fsync(dirFd.m_fd) != 0)
+    LogMessage("%s: unable to flush the folder of \"%s\" (err = %ld).\n", i_functionP, i_fileNameP,
+               static_cast<long>(errno));
   return true;
+}
+
+bool RemoveStaleAsideFiles(const char* i_functionP, const FSRef* i_dirRefP) {
+  char dirPath[k_posixPathSize];
+  if (FSRefMakePath(i_dirRefP, reinterpret_cast<UInt8*>(dirPath), sizeof dirPath) != noErr) return false;
+  DIR* dirP = bsd::opendir(dirPath);
+  if (dirP == nullptr) return false;
+  const size_t suffixLen = strlen(k_asideFileSuffix);
+  bool succeeded = true;
+  while (struct dirent* entryP = readdir(dirP)) {
+    size_t len = strlen(entryP->d_name);
+    if (entryP->d_name[0] != '.' || len <= suffixLen + 1 ||
+        strcmp(entryP->d_name + len - suffixLen, k_asideFileSuffix) != 0)
+      continue;
+    char path[k_posixPathSize + 256];
+    snprintf(path, sizeof path, "%s/%s", dirPath, entryP->d_name);
+    struct stat status;
+    // Only files and links: a folder at the name is somebody else's.
+    if (bsd::lstat(path, &status) != 0 || S_ISDIR(status.st_mode)) continue;
+    if (bsd::unlink(path) != 0) {
+      LogMessage("%s: unable to remove the stale file \"%s\" (err = %ld).\n", i_functionP, entryP->d_name,
+                 static_cast<long>(errno));
+      succeeded = false;
+      continue;
+    }
+    LogMessage("%s: removed the stale file \"%s\".\n", i_functionP, entryP->d_name);
+  }
+  closedir(dirP);
+  return succeeded;
 }
 
 // ================================================================ process set-up and strings

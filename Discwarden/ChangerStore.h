@@ -75,6 +75,17 @@ inline constexpr PlistFileTexts k_mediaInfoFileTexts = {
     "%s: unable to open the write stream for the media info file.\n",
 };
 
+inline constexpr const char* k_asideFileSuffix = ".new";
+
+// A descriptor for reading when the path names a regular file, opened without following a link
+// or blocking on a FIFO; -1 otherwise.
+int OpenRegularFile(const char* i_pathP);
+// The file's descriptor i_fd gets the group of the folder open as i_dirFd, as a new file on the
+// Mac does; logged on failure.
+bool GiveFileItsFolderGroup(const char* i_functionP, int i_fd, int i_dirFd);
+// Removes the aside files a crash left in the folder (never a folder, never through a link).
+bool RemoveStaleAsideFiles(const char* i_functionP, const FSRef* i_dirRefP);
+
 // Reads a file whose root must be a dictionary, with mutable containers and leaves. A file that
 // is not a property list, or not a dictionary, fails like a parse error.
 bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const PlistFileTexts& i_texts,

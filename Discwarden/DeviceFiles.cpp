@@ -185,6 +185,25 @@ bool GetDeviceFileName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const
   return true;
 }
 
+// So that members of the folder's group may manage it, as on the Mac; a failure is only logged.
+static void GiveDeviceFileItsFolderGroup(const FSRef* i_devicesDirRefP, const FSRef* i_fileRefP) {
+  char dirPath[k_posixPathSize];
+  char filePath[k_posixPathSize];
+  if (FSRefMakePath(i_devicesDirRefP, reinterpret_cast<UInt8*>(dirPath), sizeof dirPath) != noErr ||
+      FSRefMakePath(i_fileRefP, reinterpret_cast<UInt8*>(filePath), sizeof filePath) != noErr) {
+    LogMessage("%s: unable to get the path of the device file.\n", __func__);
+    return;
+  }
+  int dirFd = bsd::open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fileFd = OpenRegularFile(filePath);
+  if (dirFd < 0 || fileFd < 0)
+    LogMessage("%s: unable to open the device file (err = %ld).\n", __func__, static_cast<long>(errno));
+  else
+    GiveFileItsFolderGroup(__func__, fileFd, dirFd);
+  if (dirFd >= 0) close(dirFd);
+  if (fileFd >= 0) close(fileFd);
+}
+
 bool CreateDeviceMountPointFile(const FSRef* i_devicesDirRefP, CFStringRef i_nameRef) {
   HFSUniStr255 name;
   FSRef fileRef;
@@ -208,6 +227,7 @@ bool CreateDeviceMountPointFile(const FSRef* i_devicesDirRefP, CFStringRef i_nam
     LogMessage("%s: unable to set permissions of device file (err = %d).\n", __func__, err);
     return false;
   }
+  GiveDeviceFileItsFolderGroup(i_devicesDirRefP, &fileRef);
   return true;
 }
 
@@ -471,6 +491,14 @@ bool DeleteDeviceFileIfNecessary(ChangerData* i_changerDataP, UInt16 i_storageEl
     LogMessage("%s: unable to get device info from device file name.\n", __func__);
     succeeded = false;
   } else if (storageElem == i_storageElem) {
+    CFRef<CFURLRef> urlRef(CFURLCreateFromFSRef(kCFAllocatorDefault, i_fileRefP));
+    if (!urlRef) {
+      // A host name that is not UTF-8 has no path here: passed over, so that the clean-up goes on.
+      LogMessage("%s: skipping a device file of storage element %d whose name is not valid UTF-8.\n", __func__,
+                 storageElem);
+      free(nameP);
+      return true;
+    }
     if (g_notifyAndDeleteFSDeviceInfoByDeviceFileP != nullptr)
       g_notifyAndDeleteFSDeviceInfoByDeviceFileP(i_changerDataP, nameP, false);
     succeeded = RemoveFileByRef(__func__, i_fileRefP);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "ChangerInfoFiles.h"
@@ -294,6 +296,122 @@ TEST_F(ChangerStore, FailedWriteLeavesTheEarlierFileWhole) {
                 "WriteChangerInfoFile: unable to open the write stream for the changer info file.\n",
                 "SavePersistantChangerInfo: unable to write changer info file to disk.\n"}));
   EXPECT_EQ(ReadFile(path), saved);
+}
+
+// The folder's own group for every file the daemon makes, and writable by that group.
+TEST_F(ChangerStore, CreatedFilesTakeTheirFolderGroup) {
+  ChangerPtr changerP = MakeLocatedChanger(0x2A);
+  ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_changerNameP, "Jukebox"));
+  ASSERT_TRUE(SavePersistantChangerInfo(changerP.get()));
+  struct stat info = StatOf(ChangerDir(0x2A) + "/Info.plist");
+  EXPECT_EQ(info.st_gid, k_adminGroup);
+  EXPECT_EQ(info.st_mode & 07777, 0664u);
+}
+
+// A name planted where the daemon writes aside is never written through, and never becomes the file.
+TEST_F(ChangerStore, AsideNameIsNeverWrittenThrough) {
+  const std::string victim = m_root + "/etc/victim";
+  struct Case {
+    const char* what;
+    bool symlink;  // else a hard link
+  } cases[] = {{"symbolic link", true}, {"hard link", false}};
+  for (const auto& c : cases) {
+    WriteFile(victim, "precious");
+    ChangerPtr changerP = MakeLocatedChanger(0x2A);
+    std::string aside = ChangerDir(0x2A) + "/.Info.plist.new";
+    std::filesystem::remove(aside);
+    if (c.symlink) std::filesystem::create_symlink(victim, aside);
+    else std::filesystem::create_hard_link(victim, aside);
+    ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_changerNameP, "Jukebox"));
+    EXPECT_TRUE(SavePersistantChangerInfo(changerP.get())) << c.what;
+    EXPECT_EQ(ReadFile(victim), "precious") << c.what;
+    std::string path = ChangerDir(0x2A) + "/Info.plist";
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) << c.what;
+    EXPECT_NE(ReadFile(path).find("<string>Jukebox</string>"), std::string::npos) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(aside))) << c.what;
+  }
+}
+
+TEST_F(ChangerStore, StaleAsideFilesGoAtStart) {
+  std::string dir = ChangerDir(0x2A);
+  WriteFile(m_root + "/etc/victim", "precious");
+  WriteFile(dir + "/.Info.plist.new", "half");
+  WriteFile(dir + "/Discs/.00003.plist.new", "half");
+  std::filesystem::create_directories(dir + "/Discs");
+  std::filesystem::create_symlink(m_root + "/etc/victim", dir + "/Discs/.00004.plist.new");
+  std::filesystem::create_directories(dir + "/Discs/.00005.plist.new");
+  ChangerPtr changerP = MakeChanger(0x2A);
+  platform::log::Capture capture;
+  ASSERT_TRUE(LocateChangerInfoFiles(changerP.get()));
+  std::vector<std::string> lines = capture.Lines();
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{k_noLoadedCount,
+                                             "LocateChangerInfoFiles: removed the stale file \".00003.plist.new\".\n",
+                                             "LocateChangerInfoFiles: removed the stale file \".00004.plist.new\".\n",
+                                             "LocateChangerInfoFiles: removed the stale file \".Info.plist.new\".\n"}));
+  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"CNIDs", "Discs", "Root", "file names"}));
+  EXPECT_EQ(Entries(dir + "/Discs"), std::vector<std::string>{".00005.plist.new"});
+  EXPECT_EQ(ReadFile(m_root + "/etc/victim"), "precious");
+}
+
+// Whatever sits at the trash's name, owner and mode land on a real folder there, never elsewhere.
+TEST_F(ChangerStore, TrashThatIsNoFolderIsReplaced) {
+  const std::string elsewhere = m_root + "/etc/elsewhere";
+  struct Case {
+    const char* what;
+    bool link;  // else a plain file
+  } cases[] = {{"link to a folder", true}, {"plain file", false}};
+  for (const auto& c : cases) {
+    std::filesystem::create_directories(elsewhere);
+    ASSERT_EQ(::chmod(elsewhere.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(elsewhere.c_str(), 501, 20), 0);
+    ChangerPtr changerP = MakeLocatedChanger(0x2A);
+    std::string trash = ChangerDir(0x2A) + "/Root/.Trashes";
+    std::filesystem::remove_all(trash);
+    if (c.link) std::filesystem::create_directory_symlink(elsewhere, trash);
+    else WriteFile(trash, "not a folder");
+    platform::log::Capture capture;
+    EXPECT_TRUE(CheckChangerDevicesTrashDirectory(changerP.get())) << c.what;
+    EXPECT_EQ(capture.Lines(),
+              std::vector<std::string>{"CheckChangerDevicesTrashDirectory: replacing "
+                                       "/Library/Changers/000000000000002A/Root/.Trashes, which is not a directory.\n"})
+        << c.what;
+    struct stat st {};
+    ASSERT_EQ(::lstat(trash.c_str(), &st), 0) << c.what;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << c.what;
+    EXPECT_EQ(st.st_mode & 07777, 0u) << c.what;
+    EXPECT_EQ(st.st_uid, 0u) << c.what;
+    struct stat other = StatOf(elsewhere);
+    EXPECT_EQ(other.st_mode & 07777, 0755u) << c.what;
+    EXPECT_EQ(other.st_uid, 501u) << c.what;
+    EXPECT_EQ(other.st_gid, 20u) << c.what;
+  }
+}
+
+// A FIFO, a folder or a link at the info file's name is refused at once, never waited on.
+TEST_F(ChangerStore, InfoFileThatIsNoPlainFileIsRefused) {
+  const std::string k_openFailed = "ReadChangerInfoFile: unable to open the read stream for the changer info file.\n";
+  const std::string k_readFailed = "LoadPersistantChangerInfo: unable to read changer info file.\n";
+  WriteFile(m_root + "/etc/other.plist", InfoPlist("\t<key>changer name</key>\n\t<string>Planted</string>\n"));
+  struct Case {
+    const char* what;
+    int kind;  // 0 FIFO, 1 folder, 2 link to a good file
+  } cases[] = {{"FIFO", 0}, {"folder", 1}, {"link", 2}};
+  for (const auto& c : cases) {
+    ChangerPtr changerP = MakeLocatedChanger(0x2A);
+    std::string path = ChangerDir(0x2A) + "/Info.plist";
+    std::filesystem::remove_all(path);
+    if (c.kind == 0) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+    }
+    if (c.kind == 1) std::filesystem::create_directory(path);
+    if (c.kind == 2) std::filesystem::create_symlink(m_root + "/etc/other.plist", path);
+    ASSERT_TRUE(ReplaceChangerString(changerP.get(), changerP->m_changerNameP, "Old"));
+    platform::log::Capture capture;
+    EXPECT_FALSE(LoadPersistantChangerInfo(changerP.get())) << c.what;
+    EXPECT_EQ(capture.Lines(), (std::vector<std::string>{k_openFailed, k_readFailed})) << c.what;
+    EXPECT_STREQ(changerP->m_changerNameP.load(), "Old") << c.what;
+  }
 }
 
 }  // namespace

@@ -209,4 +209,18 @@ TEST_F(DeviceFiles, MountPointNameFromTheMediaInfoFile) {
                                  "GetDeviceMountPointName: changer GUID or storage element number do not match!\n"});
 }
 
+// A file whose host name is no UTF-8 cannot be named through the File Manager: it is passed over,
+// and the slots after it are still cleaned.
+TEST_F(DeviceFiles, NameThatIsNotUTF8DoesNotStopTheCleanUp) {
+  const std::string bad = DeviceFileName("Bad\xFF", k_guid, 1, 0);
+  WriteFile(RootDir() + "/" + bad, "");
+  Identify(3, {{"disk4s1", "Later", true}});
+  platform::log::Capture capture;
+  EXPECT_TRUE(RemoveOldDeviceFiles(m_changerP.get()));
+  EXPECT_EQ(capture.Lines(),
+            std::vector<std::string>{"DeleteDeviceFileIfNecessary: skipping a device file of storage element 1 whose "
+                                     "name is not valid UTF-8.\n"});
+  EXPECT_EQ(Entries(RootDir()), (std::vector<std::string>{".Trashes", bad}));
+}
+
 }  // namespace
