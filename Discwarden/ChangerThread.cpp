@@ -116,6 +116,11 @@ bool HandleChangedStorageElems(ChangerData* i_changerDataP) {
   bool isPendingListEmpty = false;
   if (!IsPendingMediaListEmpty(__func__, &isPendingListEmpty)) return false;
   if (!isPendingListEmpty) return true;
+  // A build cut short at start is redone here, so that no slot stays out of the scan.
+  if (!HasWholeMediaInfoArray(i_changerDataP) && !BuildMediaInfoArray(i_changerDataP)) {
+    LogMessage("%s: unable to rebuild the media info array.\n", __func__);
+    return false;
+  }
   i_changerDataP->m_shouldCheckForChangedStorageElems = false;
   if (!BuildChangedStorageElemList(i_changerDataP)) {
     LogMessage("%s: unable to build storage elements to probe array.\n", __func__);

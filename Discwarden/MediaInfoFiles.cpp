@@ -320,18 +320,41 @@ bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, 
   return true;
 }
 
+// Keeps a damaged record for inspection under another name, so that the slot reads as unknown
+// and is identified again.
+static void SetDamagedMediaInfoFileAside(const FSRef* i_mediaDirRefP, UInt16 i_storageElem) {
+  char dirPath[k_posixPathSize];
+  if (FSRefMakePath(i_mediaDirRefP, reinterpret_cast<UInt8*>(dirPath), sizeof dirPath) != noErr) {
+    LogMessage("%s: unable to get the path of the media directory.\n", __func__);
+    return;
+  }
+  char path[k_posixPathSize + 32];
+  char damagedPath[k_posixPathSize + 32];
+  snprintf(path, sizeof path, "%s/%05u.plist", dirPath, static_cast<unsigned>(i_storageElem));
+  snprintf(damagedPath, sizeof damagedPath, "%s/%05u.plist.damaged", dirPath, static_cast<unsigned>(i_storageElem));
+  if (bsd::rename(path, damagedPath) != 0) {
+    LogMessage("%s: unable to set aside the media info file of storage element %d (err = %ld).\n", __func__,
+               i_storageElem, static_cast<long>(errno));
+    return;
+  }
+  LogMessage("%s: set aside the damaged media info file of storage element %d as \"%05u.plist.damaged\".\n",
+             __func__, i_storageElem, static_cast<unsigned>(i_storageElem));
+}
+
 bool GetMediaInfo(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_itemInfoRefP) {
   *o_itemInfoRefP = nullptr;
   CFRef<CFMutableDictionaryRef> mediaDictRef;
   if (!ReadMediaInfoFile(i_mediaDirRefP, i_storageElem, mediaDictRef.out())) {
     // An unreadable record counts as none: the slot is identified again.
     LogMessage("%s: unable to read media info file.\n", __func__);
+    SetDamagedMediaInfoFileAside(i_mediaDirRefP, i_storageElem);
     return true;
   }
   if (!mediaDictRef) return true;
   if (!ConvertMediaFilePropertyListToItemInfoDict(mediaDictRef.get(), o_itemInfoRefP)) {
     LogMessage("%s: unable to convert the CFPropertyList to a item information dictionary.\n", __func__);
-    return false;
+    SetDamagedMediaInfoFileAside(i_mediaDirRefP, i_storageElem);
+    return true;
   }
   return true;
 }
@@ -401,6 +424,12 @@ bool BuildMediaInfoArray(ChangerData* i_changerDataP) {
   return true;
 }
 
+bool HasWholeMediaInfoArray(ChangerData* i_changerDataP) {
+  std::lock_guard lock(g_mediaInfoArrMutex);
+  CFArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
+  return mediaInfoArr != nullptr && CFArrayGetCount(mediaInfoArr) >= i_changerDataP->m_changerStorageElemCount;
+}
+
 bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem) {
   bool haveProperty = false;
   CFRef<CFDictionaryRef> entryRef(CopyStorageElemInfoEntry(i_changerDataP, i_storageElem, &haveProperty));
@@ -431,14 +460,14 @@ bool CountEmptyStorageElements(ChangerData* i_changerDataP) {
     LogMessage("%s: unable to get the count of loaded storage elements from the robotics service.\n", __func__);
     return true;
   }
-  SInt16 loadedCount = 0;
-  if (CFGetTypeID(loadedRef.get()) != CFNumberGetTypeID() ||
-      !CFNumberGetValue(static_cast<CFNumberRef>(loadedRef.get()), kCFNumberSInt16Type, &loadedCount)) {
+  UInt16 loadedCount = 0;
+  UInt16 storageElemCount = i_changerDataP->m_changerStorageElemCount;
+  // More discs than slots is no count at all: the difference would wrap.
+  if (!GetDriverUInt16(loadedRef.get(), &loadedCount) || loadedCount > storageElemCount) {
     LogMessage("%s: unable to get the count of loaded storage elements.\n", __func__);
     return true;
   }
-  i_changerDataP->m_changerEmptyStorageElemCount =
-      static_cast<UInt16>(i_changerDataP->m_changerStorageElemCount - static_cast<UInt16>(loadedCount));
+  i_changerDataP->m_changerEmptyStorageElemCount = static_cast<UInt16>(storageElemCount - loadedCount);
   return true;
 }
 

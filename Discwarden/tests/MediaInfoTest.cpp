@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "ChangerInfoFiles.h"
+#include "ChangerThread.h"
 #include "DriverFixture.h"
 
 namespace {
@@ -25,7 +27,7 @@ using discwarden::test::WriteFile;
 const UInt64 k_guid = 0x00A0B0C0D0E0F0B2ULL;
 
 std::string Fixture(const std::string& i_name) {
-  return ReadFile((std::filesystem::path(__FILE__).parent_path() / "fixtures" / i_name).string());
+  return ReadFile(std::string(DISCWARDEN_TEST_FIXTURES_DIR) + "/" + i_name);
 }
 
 std::string Padded(const std::string& i_text) { return i_text + std::string(32 - i_text.size(), ' '); }
@@ -113,6 +115,14 @@ TEST_F(MediaInfo, SlotWithAFileIsNotRecordedAgain) {
   EXPECT_EQ(ReadFile(DiscsDir() + "/00000.plist"), saved);
   EXPECT_EQ(StringValue(DriverEntry(changerDataP, 0).get(), "Primary Volume Tag"), Padded("First"));
   EXPECT_EQ(againP->m_primaryVolTagP, nullptr);
+  // Written directly, the record is refused as well.
+  platform::log::Capture capture;
+  CFRef<CFMutableDictionaryRef> otherRef(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                                   &kCFTypeDictionaryValueCallBacks));
+  EXPECT_FALSE(WriteMediaInfoFile(&changerDataP->m_changerMediaDir, 0, otherRef.get()));
+  EXPECT_EQ(capture.Lines(),
+            std::vector<std::string>{"WriteMediaInfoFile: unable to create file \"00000.plist\" (err = -48).\n"});
+  EXPECT_EQ(ReadFile(DiscsDir() + "/00000.plist"), saved);
 }
 
 TEST_F(MediaInfo, ItemInfoFromFiles) {
@@ -129,6 +139,7 @@ TEST_F(MediaInfo, ItemInfoFromFiles) {
     long long alternateSequence;
     bool inSlot;
     std::vector<std::string> log;
+    bool fifo = false;
   } cases[] = {
       {"no file", nullptr, "", true, "", 0, false, {}},
       {"a whole file", "00001.plist",
@@ -136,24 +147,29 @@ TEST_F(MediaInfo, ItemInfoFromFiles) {
        "P", -2, true, {}},
       {"not a property list", "00002.plist", "{ this is not a plist", true, "", 0, false,
        {"ReadMediaInfoFile: unable to create the CFPropertyList from the read stream.\n",
-        "GetMediaInfo: unable to read media info file.\n"}},
+        "GetMediaInfo: unable to read media info file.\n", "SetDamagedMediaInfoFileAside: set aside the damaged media info file of storage element 2 as \"00002.plist.damaged\".\n"}},
       {"truncated", "00003.plist", (header + tags).substr(0, 90), true, "", 0, false,
        {"ReadMediaInfoFile: unable to create the CFPropertyList from the read stream.\n",
-        "GetMediaInfo: unable to read media info file.\n"}},
+        "GetMediaInfo: unable to read media info file.\n", "SetDamagedMediaInfoFileAside: set aside the damaged media info file of storage element 3 as \"00003.plist.damaged\".\n"}},
       {"an array", "00004.plist", "<plist version=\"1.0\"><array><string>x</string></array></plist>", true, "", 0,
        false,
        {"ReadMediaInfoFile: unable to create the CFPropertyList from the read stream.\n",
-        "GetMediaInfo: unable to read media info file.\n"}},
-      {"a tag key missing", "00005.plist", header + tags + "</dict></plist>\n", false, "", 0, false,
+        "GetMediaInfo: unable to read media info file.\n", "SetDamagedMediaInfoFileAside: set aside the damaged media info file of storage element 4 as \"00004.plist.damaged\".\n"}},
+      {"a tag key missing", "00005.plist", header + tags + "</dict></plist>\n", true, "", 0, false,
        {"ConvertMediaFilePropertyListToItemInfoDict: unable to get the alternate volume sequence from the media info "
         "file.\n",
-        "GetMediaInfo: unable to convert the CFPropertyList to a item information dictionary.\n"}},
+        "GetMediaInfo: unable to convert the CFPropertyList to a item information dictionary.\n", "SetDamagedMediaInfoFileAside: set aside the damaged media info file of storage element 5 as \"00005.plist.damaged\".\n"}},
+      {"a FIFO", "00006.plist", "", true, "", 0, false,
+       {"ReadMediaInfoFile: unable to open the read stream for the media info file.\n",
+        "GetMediaInfo: unable to read media info file.\n", "SetDamagedMediaInfoFileAside: set aside the damaged media info file of storage element 6 as \"00006.plist.damaged\".\n"},
+       true},
   };
   ChangerData* changerDataP = AddChanger(k_guid, 8, {});
   ASSERT_NE(changerDataP, nullptr);
   for (UInt16 storageElem = 0; storageElem < std::size(cases); ++storageElem) {
     const Case& c = cases[storageElem];
-    if (c.file) WriteFile(DiscsDir() + "/" + c.file, c.content);
+    if (c.file && c.fifo) ASSERT_EQ(::mkfifo((DiscsDir() + "/" + c.file).c_str(), 0666), 0);
+    else if (c.file) WriteFile(DiscsDir() + "/" + c.file, c.content);
     CFRef<CFMutableDictionaryRef> itemInfoRef;
     platform::log::Capture capture;
     EXPECT_EQ(GetMediaInfo(&changerDataP->m_changerMediaDir, storageElem, itemInfoRef.out()), c.converts) << c.what;
@@ -171,17 +187,71 @@ TEST_F(MediaInfo, ItemInfoFromFiles) {
     EXPECT_EQ(NumberValue(itemInfoRef.get(), "Primary Volume Sequence"), c.inSlot ? 17 : 0) << c.what;
     EXPECT_EQ(NumberValue(itemInfoRef.get(), "Alternate Volume Sequence"), c.alternateSequence) << c.what;
   }
-  // The array is built up to the slot whose file lacks a key.
+  // Every damaged record was kept for inspection; none is read again.
+  EXPECT_EQ(Entries(DiscsDir()),
+            (std::vector<std::string>{"00001.plist", "00002.plist.damaged", "00003.plist.damaged",
+                                      "00004.plist.damaged", "00005.plist.damaged", "00006.plist.damaged"}));
   platform::log::Capture capture;
-  EXPECT_FALSE(BuildMediaInfoArray(changerDataP));
-  EXPECT_EQ(capture.Lines().back(),
-            "BuildMediaInfoArray: unable to read in the contents of the media info file for storage element number "
-            "5.\n");
+  EXPECT_TRUE(BuildMediaInfoArray(changerDataP));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{});
+  EXPECT_EQ(CFArrayGetCount(changerDataP->m_mediaInfoArr), 8);
+}
+
+// An array left short (a failed build) has no place for later slots, and the idle pass builds it again.
+TEST_F(MediaInfo, ShortArrayIsRebuiltByTheIdlePass) {
+  ChangerData* changerDataP = AddChanger(k_guid, 8, {{6, Disc("DVD-R", {"Six"})}});
+  ASSERT_NE(changerDataP, nullptr);
+  ASSERT_TRUE(BuildMediaInfoArray(changerDataP));
+  {
+    std::lock_guard lock(g_mediaInfoArrMutex);
+    for (int i = 0; i < 3; ++i) CFArrayRemoveValueAtIndex(changerDataP->m_mediaInfoArr, 5);
+  }
   EXPECT_EQ(CFArrayGetCount(changerDataP->m_mediaInfoArr), 5);
-  capture.Clear();
+  platform::log::Capture capture;
   EXPECT_FALSE(UpdateMountInfoArr(changerDataP, 6));
   EXPECT_EQ(capture.Lines(), std::vector<std::string>{
                                  "UpdateMountInfoArr: media info array holds no entry for storage element 6.\n"});
+  capture.Clear();
+  changerDataP->m_shouldCheckForChangedStorageElems = true;
+  EXPECT_TRUE(HandleChangedStorageElems(changerDataP));
+  EXPECT_EQ(CFArrayGetCount(changerDataP->m_mediaInfoArr), 8);
+  // The disc in slot 6 is now seen as changed and queued to be identified.
+  ASSERT_EQ(CFArrayGetCount(changerDataP->m_storageElemsToActiveProbeArr) +
+                CFArrayGetCount(changerDataP->m_storageElemsToPassiveProbeArr),
+            1);
+}
+
+// A damaged record of a slot that is now empty goes aside, and so do its device files: no ghosts.
+TEST_F(MediaInfo, DamagedRecordOfAnEmptySlotLeavesNoGhosts) {
+  ChangerData* changerDataP = AddChanger(k_guid, 4, {{1, Disc("DVD-R", {"Gone"})}, {2, Disc("DVD-R", {"Kept"})}});
+  ASSERT_NE(changerDataP, nullptr);
+  ASSERT_TRUE(BuildMediaInfoArray(changerDataP));
+  MountPtr goneP = Identify(changerDataP, 1, {{"disk3", "Gone", true}});
+  MountPtr keptP = Identify(changerDataP, 2, {{"disk4", "Kept", true}});
+  std::string error;
+  ASSERT_TRUE(Driver(k_guid).Remove(1, error)) << error;
+  WriteFile(DiscsDir() + "/00001.plist", "damaged");
+  // What the changer thread does when it starts.
+  ASSERT_TRUE(BuildMediaInfoArray(changerDataP));
+  ASSERT_TRUE(BuildChangedStorageElemList(changerDataP));
+  ASSERT_TRUE(RemoveOldMediaInfoFiles(changerDataP));
+  ASSERT_TRUE(RemoveOldDeviceFiles(changerDataP));
+  EXPECT_EQ(Entries(DiscsDir()), (std::vector<std::string>{"00001.plist.damaged", "00002.plist"}));
+  EXPECT_EQ(Entries(RootDir()), (std::vector<std::string>{".Trashes", DeviceFileName("Kept", k_guid, 2, 0)}));
+}
+
+// Media info and device files get the group of their folders, writable by it.
+TEST_F(MediaInfo, CreatedFilesTakeTheirFolderGroup) {
+  ChangerData* changerDataP = AddChanger(k_guid, 2, {{0, Disc("DVD-R", {"Photos"})}});
+  ASSERT_NE(changerDataP, nullptr);
+  ASSERT_TRUE(BuildMediaInfoArray(changerDataP));
+  MountPtr discP = Identify(changerDataP, 0, {{"disk3", "Photos", true}});
+  for (const std::string& path : {DiscsDir() + "/00000.plist", RootDir() + "/" + DeviceFileName("Photos", k_guid, 0, 0)}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_gid, 80u) << path;
+    EXPECT_NE(st.st_mode & 020, 0u) << path;
+  }
 }
 
 TEST_F(MediaInfo, EmptySlotCount) {
@@ -195,14 +265,18 @@ TEST_F(MediaInfo, EmptySlotCount) {
     const char* knob;
     UInt16 count;
     const char* log;
+    UInt16 slots = 100;
   } cases[] = {
       {"37 of 100 loaded", nullptr, 63, nullptr},
+      {"more loaded than slots", nullptr, 63,
+       "CountEmptyStorageElements: unable to get the count of loaded storage elements.\n", 30},
       {"no count", "omit-properties",  63,
        "CountEmptyStorageElements: unable to get the count of loaded storage elements from the robotics service.\n"},
       {"count of another type", "mistype-properties", 63,
        "CountEmptyStorageElements: unable to get the count of loaded storage elements.\n"},
   };
   for (const auto& c : cases) {
+    changerDataP->m_changerStorageElemCount = c.slots;
     std::string error;
     if (c.knob) {
       ASSERT_TRUE(Driver(k_guid).SetKnob(std::nullopt, c.knob, CFSTR("Loaded Storage Element Count"), error)) << error;
