@@ -19,11 +19,7 @@ time_t g_lastAccessTime = 0;
 bool StartMountLists() {
   g_pendingMediaListP = nullptr;
   g_mountedMediaListP = nullptr;
-  int err = pthread_rwlock_init(&g_listRWLock, nullptr);
-  if (err != 0) {
-    LogMessage("%s: unable to allocate read-write lock for wait for mount list.\n", __func__);
-    return false;
-  }
+  // g_listRWLock is initialised statically: initialising it again is undefined.
   return true;
 }
 

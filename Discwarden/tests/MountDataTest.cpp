@@ -411,4 +411,12 @@ TEST_F(MountListConcurrency, ListsUnderTheLock) {
   EXPECT_EQ(changerP->m_pendingProbeMountCount.load(), 0);
 }
 
+// The list lock is ready from the start; starting the lists never resets it under a holder.
+TEST(MountLists, StartingLeavesAHeldLockHeld) {
+  ASSERT_EQ(pthread_rwlock_rdlock(&g_listRWLock), 0);
+  EXPECT_TRUE(StartMountLists());
+  EXPECT_EQ(pthread_rwlock_trywrlock(&g_listRWLock), EBUSY);
+  EXPECT_EQ(pthread_rwlock_unlock(&g_listRWLock), 0);
+}
+
 }  // namespace
