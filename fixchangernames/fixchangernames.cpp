@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ChangerInfoFiles.h"
 #include "LogMessage.h"
 #include "platform/CFPropertyList.h"
 #include "platform/CFRef.h"
@@ -196,23 +197,13 @@ static bool FixNamesInDevicesDir(const FSRef* i_directoryRefP) {
 
 static bool ReadMediaFile(const FSRef* i_fileRefP, CFMutableDictionaryRef* o_mediaDictP) {
   *o_mediaDictP = nullptr;
-  CFRef<CFURLRef> url(CFURLCreateFromFSRef(kCFAllocatorDefault, i_fileRefP));
-  if (!url) {
-    LogMessage("%s: unable to convert the media info file FSRef to a CFURLRef.\n", __func__);
-    return false;
-  }
-  CFRef<CFReadStreamRef> stream(CFReadStreamCreateWithFile(kCFAllocatorDefault, url.get()));
-  if (!stream) {
-    LogMessage("%s: unable to create a read stream for the media info file.\n", __func__);
-    return false;
-  }
-  if (!CFReadStreamOpen(stream.get())) {
+  // Only a regular file is read: a FIFO or a link at the name is never opened.
+  bool opened = false;
+  CFRef<CFPropertyListRef> plist(CreatePropertyListFromStoreFile(i_fileRefP, &opened));
+  if (!opened) {
     LogMessage("%s: unable to open the read stream for the media info file.\n", __func__);
     return false;
   }
-  CFRef<CFPropertyListRef> plist(CFPropertyListCreateFromStream(
-      kCFAllocatorDefault, stream.get(), 0, kCFPropertyListMutableContainersAndLeaves, nullptr, nullptr));
-  CFReadStreamClose(stream.get());
   // Only a dictionary is a media info file; anything else is left as it is.
   if (!plist || CFGetTypeID(plist.get()) != CFDictionaryGetTypeID()) {
     LogMessage("%s: unable to create the CFPropertyList from the read stream.\n", __func__);

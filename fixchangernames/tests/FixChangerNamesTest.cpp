@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -73,7 +74,8 @@ class FixChangerNames : public ::testing::Test {
   }
 
   int Run() {
-    std::string command = "SHELVONX_SYSROOT='" + m_root + "' '" FIXCHANGERNAMES_PATH "' ignored arguments";
+    // Bounded, so that a run that blocks fails the test rather than hanging it.
+    std::string command = "SHELVONX_SYSROOT='" + m_root + "' timeout 60 '" FIXCHANGERNAMES_PATH "' ignored arguments";
     int wait = std::system(command.c_str());
     return WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
   }
@@ -168,6 +170,22 @@ TEST_F(FixChangerNames, WithoutAChangersFolderDoesNothing) {
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(fs::exists(Host("/Library/Changers")));
   EXPECT_EQ(LogTexts(), Lines{});
+}
+
+// A FIFO among the media info files is never opened for good: the run goes on and ends.
+TEST_F(FixChangerNames, FIFOAmongTheMediaFilesIsPassedOver) {
+  BuildChangers();
+  const std::string fifo = Host(k_changerA + "/Discs/00013.plist");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(PartitionKeys(k_changerA + "/Discs/00012.plist"), (Names{k_photosNew + " = 00A", k_current + " = Cur"}));
+  struct stat st {};
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(LogTexts(), (Lines{"FixName: unable to convert name Unicode string to a pascal string.",
+                               "FixMediaDictDeviceEntry: unable to fix the unicode device dict key.",
+                               "FixMediaDict: unable to fix the media dictionary device entry.",
+                               "ReadMediaFile: unable to open the read stream for the media info file."}));
 }
 
 }  // namespace

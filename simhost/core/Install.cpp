@@ -72,7 +72,7 @@ bool InitRoot(const std::string& root, const std::string& stageDir, const std::s
   o_error.clear();
   std::error_code ec;
   fs::path r(root);
-  for (const char* dir : {"Library/Changers", "Library/StartupItems", "Volumes", "dev", "etc", "tmp", "bin", "sbin",
+  for (const char* dir : {"Library/StartupItems", "Volumes", "dev", "etc", "tmp", "bin", "sbin",
                           "usr/sbin", "var/run/ports", "var/log", "var/db/simhost/changers",
                           "System/Library/CoreServices", "System/Library/Filesystems", "System/Library/Extensions"}) {
     fs::create_directories(r / dir, ec);

@@ -43,14 +43,17 @@ TEST(InitRoot, LaysOutTheRootAndInstallsWhatIsBuilt) {
   EXPECT_EQ(Read(bundle / "Info.plist"), "info");
   EXPECT_EQ(Read(bundle / "Resources/d40.icns"), "icon");
   for (const char* dir : {"Volumes", "dev", "var/run/ports", "System/Library/Filesystems", "System/Library/Extensions",
-                          "sbin", "Library/Changers"})
+                          "sbin", "Library/StartupItems"})
     EXPECT_TRUE(fs::is_directory(fs::path(root) / dir)) << dir;
+  // The daemon makes the store itself, with the group and mode its folders need.
+  EXPECT_FALSE(fs::exists(fs::path(root) / "Library/Changers"));
   EXPECT_NE(Read(fs::path(root) / "System/Library/CoreServices/SystemVersion.plist").find("<string>10.4.2</string>"),
             std::string::npos);
   EXPECT_NE(Read(fs::path(root) / "etc/group").find("\nadmin:*:80:root"), std::string::npos);
   EXPECT_EQ(fs::read_symlink(fs::path(root) / "bin/cp"), "/bin/cp");
 
   // Again over an existing root: programs refreshed, the store left alone.
+  fs::create_directories(fs::path(root) / "Library/Changers");
   std::ofstream(fs::path(root) / "Library/Changers/keep") << "kept";
   std::ofstream(stagedBundle / "MacOS/Discwarden") << "newer";
   ASSERT_TRUE(InitRoot(root, stage, source, "10.4.2", installed, error)) << error;
