@@ -46,32 +46,24 @@ using DirectoryVisitor = std::function<WalkStep(const FSRef& i_ref, const HFSUni
 // k_stop when a visitor stopped the walk, k_fail when a read or a visitor failed.
 WalkStep WalkDirectory(const DirectoryWalk& i_walk, const FSRef* i_dirRefP, const DirectoryVisitor& i_visit);
 
-// ---- property-list files
+// ---- property-list files, read whole and written aside
 
+// A store file's failure texts, by step.
 struct PlistFileTexts {
-  const char* m_urlFailP;
-  const char* m_createReadStreamFailP;
   const char* m_openReadStreamFailP;
   const char* m_parseFailP;
-  const char* m_createWriteStreamFailP;
   const char* m_openWriteStreamFailP;
 };
 
 inline constexpr PlistFileTexts k_changerInfoFileTexts = {
-    "%s: unable to convert the changer info file FSRef to a CFURLRef.\n",
-    "%s: unable to create a read stream for the changer info file.\n",
     "%s: unable to open the read stream for the changer info file.\n",
     "%s: unable to create the CFPropertyList from the read stream.\n",
-    "%s: unable to create a write stream for the changer info file.\n",
     "%s: unable to open the write stream for the changer info file.\n",
 };
 
 inline constexpr PlistFileTexts k_mediaInfoFileTexts = {
-    "%s: unable to convert the media info file FSRef to a CFURLRef.\n",
-    "%s: unable to create a read stream for the media info file.\n",
     "%s: unable to open the read stream for the media info file.\n",
     "%s: unable to create the CFPropertyList from the read stream.\n",
-    "%s: unable to create a write stream for the media info file.\n",
     "%s: unable to open the write stream for the media info file.\n",
 };
 
@@ -91,8 +83,10 @@ bool RemoveStaleAsideFiles(const char* i_functionP, const FSRef* i_dirRefP);
 bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const PlistFileTexts& i_texts,
                         CFMutableDictionaryRef* o_dictRefP);
 // Writes the property list next to its final name and then moves it into place, so that a
-// crash mid-write leaves the earlier file (or none) but never a partial one. With
-// i_mayReplace false an existing file is refused before anything is written.
+// crash mid-write leaves the earlier file (or none) but never a partial one. The aside file is
+// always a new one (whatever was planted at its name is removed, never written through) and
+// gets the folder's group. With i_mayReplace false an existing file is refused before anything
+// is written.
 bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
                               CFPropertyListRef i_plistRef, bool i_mayReplace, const char* i_dirFailTextP,
                               const PlistFileTexts& i_texts);
