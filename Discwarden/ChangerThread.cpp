@@ -108,6 +108,15 @@ static bool IsPendingMediaListEmpty(const char* i_functionP, bool* o_isEmptyP) {
 }
 
 bool HandleChangedStorageElems(ChangerData* i_changerDataP) {
+  // A build cut short (at start or since) is redone and its slots scanned, whether or not the
+  // changer has reported a change: otherwise the slots past the gap would never be scanned.
+  if (!HasWholeMediaInfoArray(i_changerDataP)) {
+    if (!BuildMediaInfoArray(i_changerDataP)) {
+      LogMessage("%s: unable to rebuild the media info array.\n", __func__);
+      return false;
+    }
+    i_changerDataP->m_shouldCheckForChangedStorageElems = true;
+  }
   if (!i_changerDataP->m_shouldCheckForChangedStorageElems) return true;
   if (CFArrayGetCount(i_changerDataP->m_storageElemsToActiveProbeArr) != 0 ||
       CFArrayGetCount(i_changerDataP->m_storageElemsToPassiveProbeArr) != 0)
@@ -116,11 +125,6 @@ bool HandleChangedStorageElems(ChangerData* i_changerDataP) {
   bool isPendingListEmpty = false;
   if (!IsPendingMediaListEmpty(__func__, &isPendingListEmpty)) return false;
   if (!isPendingListEmpty) return true;
-  // A build cut short at start is redone here, so that no slot stays out of the scan.
-  if (!HasWholeMediaInfoArray(i_changerDataP) && !BuildMediaInfoArray(i_changerDataP)) {
-    LogMessage("%s: unable to rebuild the media info array.\n", __func__);
-    return false;
-  }
   i_changerDataP->m_shouldCheckForChangedStorageElems = false;
   if (!BuildChangedStorageElemList(i_changerDataP)) {
     LogMessage("%s: unable to build storage elements to probe array.\n", __func__);

@@ -212,7 +212,8 @@ TEST_F(MediaInfo, ShortArrayIsRebuiltByTheIdlePass) {
   EXPECT_EQ(capture.Lines(), std::vector<std::string>{
                                  "UpdateMountInfoArr: media info array holds no entry for storage element 6.\n"});
   capture.Clear();
-  changerDataP->m_shouldCheckForChangedStorageElems = true;
+  // No change reported by the changer: the gap alone brings the rebuild and the scan.
+  ASSERT_FALSE(changerDataP->m_shouldCheckForChangedStorageElems);
   EXPECT_TRUE(HandleChangedStorageElems(changerDataP));
   EXPECT_EQ(CFArrayGetCount(changerDataP->m_mediaInfoArr), 8);
   // The disc in slot 6 is now seen as changed and queued to be identified.
