@@ -307,6 +307,23 @@ TEST_F(CNIDTables, SetUpFailsCleanlyWhenAFileCannotBeMapped) {
          std::filesystem::create_directory(SoupFile());
        },
        {"MMapNameSoupFile: unable to open the file.\n", "InitializeCNIDTable: uanble to memory map the name soup file.\n"}},
+      // The changer folder is writable by group admin: a planted link is never followed.
+      {"CNIDs is a link",
+       [&] {
+         std::filesystem::remove(MapFile());
+         WriteBytes(Host("/victim"), {'k', 'e', 'e', 'p'});
+         std::filesystem::create_symlink(Host("/victim"), MapFile());
+       },
+       {"MMapCNIDMappingFile: unable to open the file.\n",
+        "InitializeCNIDTable: uanble to memory map the CNID mapping table file.\n"}},
+      {"file names is a FIFO",
+       [&] {
+         std::filesystem::remove(SoupFile());
+         ASSERT_EQ(mkfifo(SoupFile().c_str(), 0600), 0);
+       },
+       {"MMapFile: the file is not a regular file.\n",
+        "MMapNameSoupFile: unable to memory map the file " + dir + "/file names.\n",
+        "InitializeCNIDTable: uanble to memory map the name soup file.\n"}},
   };
   for (const Case& c : cases) {
     std::vector<UInt8> map = ReadBytes(MapFile()), soup = ReadBytes(SoupFile());
@@ -318,6 +335,9 @@ TEST_F(CNIDTables, SetUpFailsCleanlyWhenAFileCannotBeMapped) {
     }
     EXPECT_EQ(m_changer->m_CNIDTableP, nullptr) << c.what;
     EXPECT_EQ(g_CNIDTableForChangerListP, nullptr) << c.what;
+    if (std::filesystem::exists(Host("/victim"))) {
+      EXPECT_EQ(ReadBytes(Host("/victim")), (std::vector<UInt8>{'k', 'e', 'e', 'p'})) << c.what;
+    }
     std::filesystem::remove_all(MapFile());
     std::filesystem::remove_all(SoupFile());
     WriteBytes(MapFile(), map);
@@ -551,6 +571,17 @@ TEST_F(DamagedCNIDTables, NextCNIDInUseIsRaisedAboveItAfterALogLine) {
     EXPECT_EQ(Hex(ReadBytes(MapFile()), 0, 16), c.header) << c.what;
     Close();
   }
+  // Should the next CNID come to name a live record while the table is open, it is refused.
+  Open(m_map, &m_soup);
+  CNIDSet32(*m_changer->m_CNIDTableP->m_nextCNIDAssignmentP, 17);
+  std::vector<UInt8> before = ReadBytes(MapFile());
+  platform::log::Capture capture;
+  CNID cnid = 0, parentCNID = 0;
+  EXPECT_FALSE(LookupCNIDByParentCNIDAndName(k_GUID, 0, 0, true, k_rootCNID, "x", false, &cnid, &parentCNID));
+  EXPECT_EQ(capture.Lines(), (Lines{"AddCNIDEntry: CNID 17 is already in use.\n",
+                                    "LookupCNIDByParentCNIDAndName: error creating new CNID record.\n"}));
+  EXPECT_EQ(ReadBytes(MapFile()), before);
+  EXPECT_EQ(Path(17), "/Volumes/Changer/b");
 }
 
 // A zeroed "CNIDs" header with records behind it: the records stay, the header is rebuilt from
