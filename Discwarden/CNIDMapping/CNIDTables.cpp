@@ -708,6 +708,7 @@ static void ClearNamelessCNIDRecords(CNIDTable* io_tableP) {
 }
 
 static void RepairCNIDTable(CNIDTable* io_tableP) {
+  if (io_tableP->m_mappingFileSize < k_CNIDMappingHeaderSize) return;
   RebuildCNIDMappingHeader(io_tableP);
   if (io_tableP->m_nameSoupFileSize >= k_nameSoupHeaderSize && CNIDGet32(*io_tableP->m_nameSoupUsedP) < 2 &&
       !RebuildNameSoupHeader(io_tableP))
