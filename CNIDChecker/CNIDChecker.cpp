@@ -23,6 +23,9 @@ const char* const kCNIDErrorStrings[] = {
     "%ld is unreachable from the root",
     "CNIDs file size is incorrect/inconsistant",
     "file name file size is incorrect/inconsistant",
+    "CNIDs file header is incorrect/inconsistant",
+    "file name file header is incorrect/inconsistant",
+    "%ld is in use at or above the next CNID",
 };
 
 UInt8* gCNIDTrackMap = nullptr;
@@ -176,8 +179,13 @@ bool CheckCNIDDBByIndex() {
   return s_errorListP->errorCount == countBefore;
 }
 
-static bool FileSize(int i_fileDesc, UInt64* o_sizeP) {
+// A file opened empty is read as a new table that lives only in memory: no descriptor.
+static bool FileSize(int i_fileDesc, size_t i_mappedSize, UInt64* o_sizeP) {
   *o_sizeP = 0;
+  if (i_fileDesc < 0) {
+    *o_sizeP = i_mappedSize;
+    return true;
+  }
   struct stat fileInfo;
   if (fstat(i_fileDesc, &fileInfo) != 0) {
     LogMessage("%s: unable to get the size of a CNID database file.\n", __func__);
@@ -189,7 +197,7 @@ static bool FileSize(int i_fileDesc, UInt64* o_sizeP) {
 
 static void RunCheck(CNIDTable* i_tableP, CNID i_rootCNID) {
   UInt64 mapSize = 0;
-  if (!FileSize(i_tableP->m_mappingFileDesc, &mapSize)) return;
+  if (!FileSize(i_tableP->m_mappingFileDesc, i_tableP->m_mappingFileSize, &mapSize)) return;
   if (mapSize > i_tableP->m_mappingFileSize) mapSize = i_tableP->m_mappingFileSize;
   if (mapSize < k_CNIDMappingHeaderSize ||
       mapSize < k_CNIDMappingHeaderSize + UInt64(CNIDGet32(*i_tableP->m_CNIDMappingTableLenP)) * k_CNIDMappingRecordSize) {
@@ -197,7 +205,7 @@ static void RunCheck(CNIDTable* i_tableP, CNID i_rootCNID) {
     return;
   }
   UInt64 soupSize = 0;
-  if (!FileSize(i_tableP->m_nameSoupFileDesc, &soupSize)) return;
+  if (!FileSize(i_tableP->m_nameSoupFileDesc, i_tableP->m_nameSoupFileSize, &soupSize)) return;
   if (soupSize > i_tableP->m_nameSoupFileSize) soupSize = i_tableP->m_nameSoupFileSize;
   if (soupSize < k_nameSoupHeaderSize ||
       soupSize < k_nameSoupHeaderSize + UInt64(CNIDGet32(*i_tableP->m_nameSoupLenP))) {
@@ -206,6 +214,21 @@ static void RunCheck(CNIDTable* i_tableP, CNID i_rootCNID) {
   }
   s_highestCNID = CNIDGet32(*i_tableP->m_highestCNIDP);
   s_recordsInFile = (mapSize - k_CNIDMappingHeaderSize) / k_CNIDMappingRecordSize;
+  // The ranges the daemon holds its headers to; the walk below stays within the file whatever
+  // they say, so it goes on after them.
+  UInt32 capacity = CNIDGet32(*i_tableP->m_CNIDMappingTableLenP);
+  UInt32 next = CNIDGet32(*i_tableP->m_nextCNIDAssignmentP);
+  if (s_highestCNID < k_rootCNID || s_highestCNID >= capacity || next < k_firstItemCNID || next >= capacity)
+    Add(eCNIDError_CNIDMapHeader, k_noCNID);
+  UInt32 soupUsed = CNIDGet32(*i_tableP->m_nameSoupUsedP);
+  if (soupUsed < 2 || soupUsed > CNIDGet32(*i_tableP->m_nameSoupLenP)) Add(eCNIDError_NameMapHeader, k_noCNID);
+  // One pass from the next CNID up: none in a sound table, whose records there are all free.
+  for (UInt64 cnid = next > k_firstItemCNID ? next : UInt64(k_firstItemCNID); cnid < s_recordsInFile; ++cnid) {
+    if (CNIDGet32(Record(CNID(cnid)).m_nameOffset) != 0 && CNIDGet32(Record(CNID(cnid)).m_parentCNID) != 0) {
+      Add(eCNIDError_NextCNIDInUse, CNID(cnid));
+      break;
+    }
+  }
   s_nameSoupUsed = CNIDGet32(*i_tableP->m_nameSoupUsedP);
   s_nameSoupReadable = soupSize - k_nameSoupHeaderSize;
   if (s_nameSoupReadable > s_nameSoupUsed) s_nameSoupReadable = s_nameSoupUsed;
@@ -254,7 +277,7 @@ bool CheckCNIDDBByPath(const char* i_directoryPathP, SCNIDErrorEntryHeader* io_e
     delete changerDataP;
     return false;
   }
-  if (!InitializeCNIDTable(changerDataP)) {
+  if (!OpenCNIDTableForReading(changerDataP)) {
     LogMessage("%s: unable to set up the CNID table in %s.\n", __func__, i_directoryPathP);
     delete changerDataP;
     return false;

@@ -19,6 +19,11 @@ enum ECNIDErrors {
   eCNIDError_Unreachable = 9,
   eCNIDError_CNIDMapSize = 10,
   eCNIDError_NameMapSize = 11,
+  // What the daemon refuses to use: a header word out of its range, and a next CNID that would
+  // hand out a CNID in use again. 12 and 13 are reported with CNID 0, 14 with the CNID in use.
+  eCNIDError_CNIDMapHeader = 12,
+  eCNIDError_NameMapHeader = 13,
+  eCNIDError_NextCNIDInUse = 14,
 };
 
 // Indexed by code; each a printf format taking the CNID as a long.
@@ -40,8 +45,9 @@ struct SCNIDErrorEntryHeader {
 
 // True when no error was found. The list is emptied first; the caller frees it.
 bool CheckCNIDDB(ChangerData* i_changerDataP, CNID i_rootCNID, SCNIDErrorEntryHeader* io_errorListP);
-// Checks "CNIDs" and "file names" in a directory (a Mac path) from CNID 2. Fails, leaving the
-// list untouched, when the path cannot be resolved or the table cannot be set up.
+// Checks "CNIDs" and "file names" in a directory (a Mac path) from CNID 2, opened for reading:
+// nothing in the directory is created or changed. Fails, leaving the list untouched, when the
+// path cannot be resolved or the table cannot be set up.
 bool CheckCNIDDBByPath(const char* i_directoryPathP, SCNIDErrorEntryHeader* io_errorListP);
 
 // The passes of a check, on the table CheckCNIDDB is checking.

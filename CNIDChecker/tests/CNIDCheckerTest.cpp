@@ -94,6 +94,29 @@ TEST_F(CNIDChecker, FindsEachKindOfDamage) {
        {"16 has a bad sibling link", "18 is unreachable from the root"}},
       {"sibling under another parent", [](Bytes& map, Bytes&) { Link(map, 18, k_sibling, 17); },
        {"18 has a parent/sibling mismatch"}},
+      // A sibling past the file, met while walking on from 17: the error is 17's, where the walk
+      // started, not 16's, whose link it is.
+      {"sibling past the file", [](Bytes& map, Bytes&) { Link(map, 16, k_sibling, 30), PutBE32(map, 12, 31); },
+       {"CNIDs file header is incorrect/inconsistant", "17 has a bad sibling link"}},
+      // What the daemon refuses to use.
+      {"highest CNID equal to the capacity", [](Bytes& map, Bytes&) { PutBE32(map, 12, 30); },
+       {"CNIDs file header is incorrect/inconsistant"}},
+      {"next CNID equal to the capacity", [](Bytes& map, Bytes&) { PutBE32(map, 8, 30); },
+       {"CNIDs file header is incorrect/inconsistant"}},
+      {"name soup used beyond its size", [](Bytes&, Bytes& soup) { PutBE32(soup, 0, 10001); },
+       {"file name file header is incorrect/inconsistant"}},
+      {"next CNID in use", [](Bytes& map, Bytes&) { PutBE32(map, 8, 17); }, {"17 is in use at or above the next CNID"}},
+      {"live record above the highest", [](Bytes& map, Bytes&) { PutBE32(map, 8, 18), PutBE32(map, 12, 17); },
+       {"18 is in use at or above the next CNID", "16 has a bad child link"}},
+      // Read as they are: nothing is wiped or written.
+      {"zeroed header", [](Bytes& map, Bytes&) { std::fill(map.begin(), map.begin() + 16, 0), PutBE32(map, 4, 30); },
+       {"CNIDs file header is incorrect/inconsistant", "16 is in use at or above the next CNID",
+        "2 is an illegal CNID value"}},
+      {"file names empty", [](Bytes&, Bytes& soup) { soup.clear(); },
+       {"file name file header is incorrect/inconsistant", "2 has a bad name link", "16 is unreachable from the root",
+        "16 has a bad name link", "17 is unreachable from the root", "17 has a bad name link",
+        "18 is unreachable from the root", "18 has a bad name link"}},
+      {"both files empty", [](Bytes& map, Bytes& soup) { map.clear(), soup.clear(); }, {}},
   };
   for (const Case& c : cases) {
     Bytes map = m_map, soup = m_soup;
@@ -170,7 +193,7 @@ TEST_F(CNIDChecker, SurvivesRandomAndTruncatedFiles) {
     SInt32 length = 0;
     for (SCNIDErrorEntry* entry = list.head; entry != nullptr; entry = entry->next) {
       ++length;
-      EXPECT_LE(int(entry->error), int(eCNIDError_NameMapSize)) << what;
+      EXPECT_LE(int(entry->error), int(eCNIDError_NextCNIDInUse)) << what;
     }
     EXPECT_EQ(list.errorCount, length) << what;
     EXPECT_EQ(isClean, length == 0) << what;

@@ -39,7 +39,9 @@ void CNIDSet32(UInt32& o_field, UInt32 i_value) { o_field = htobe32(i_value); }
 
 // ---- Mapped files
 
-static bool MMapFile(int i_fileDesc, size_t i_newSize, void** o_mapPP, size_t* o_sizeP,
+// A read-only mapping is a private copy that is never written back; an empty file then maps as
+// fresh zeroed memory of the new size, so that a new table can be looked at without writing one.
+static bool MMapFile(int i_fileDesc, size_t i_newSize, bool i_readOnly, void** o_mapPP, size_t* o_sizeP,
                      bool* o_isNewP) {
   *o_mapPP = nullptr;
   *o_sizeP = 0;
@@ -55,6 +57,17 @@ static bool MMapFile(int i_fileDesc, size_t i_newSize, void** o_mapPP, size_t* o
   }
   size_t size = static_cast<size_t>(fileInfo.st_size);
   bool isNew = false;
+  if (size == 0 && i_readOnly) {
+    void* mapP = mmap(nullptr, i_newSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapP == MAP_FAILED) {
+      LogMessage("%s: unable to map the file (err = %d).\n", __func__, errno);
+      return false;
+    }
+    *o_mapPP = mapP;
+    *o_sizeP = i_newSize;
+    *o_isNewP = true;
+    return true;
+  }
   if (size == 0) {
     if (ftruncate(i_fileDesc, static_cast<off_t>(i_newSize)) != 0) {
       LogMessage("%s: unable to extend the file (err = %d).\n", __func__, errno);
@@ -63,7 +76,7 @@ static bool MMapFile(int i_fileDesc, size_t i_newSize, void** o_mapPP, size_t* o
     size = i_newSize;
     isNew = true;
   }
-  void* mapP = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, i_fileDesc, 0);
+  void* mapP = mmap(nullptr, size, PROT_READ | PROT_WRITE, i_readOnly ? MAP_PRIVATE : MAP_SHARED, i_fileDesc, 0);
   if (mapP == MAP_FAILED) {
     LogMessage("%s: unable to map the file (err = %d).\n", __func__, errno);
     return false;
@@ -122,6 +135,19 @@ static void DeriveNameSoupPointers(CNIDTable* io_tableP) {
   io_tableP->m_nameSoupP = baseP + k_nameSoupHeaderSize;
 }
 
+static size_t RecordsInMapping(const CNIDTable* i_tableP) {
+  if (i_tableP->m_mappingFileSize < k_CNIDMappingHeaderSize) return 0;
+  return (i_tableP->m_mappingFileSize - k_CNIDMappingHeaderSize) / k_CNIDMappingRecordSize;
+}
+
+static bool RecordsAreZero(const CNIDTable* i_tableP) {
+  const UInt8* recordsP = reinterpret_cast<const UInt8*>(i_tableP->m_CNIDMappingTableP);
+  size_t length = RecordsInMapping(i_tableP) * k_CNIDMappingRecordSize;
+  for (size_t i = 0; i < length; ++i)
+    if (recordsP[i] != 0) return false;
+  return true;
+}
+
 static bool GrowCNIDMappingFile(CNIDTable* io_tableP) {
   if (!GrowAMappingFile(io_tableP->m_mappingFileDesc, &io_tableP->m_mappingFileMapP,
                         &io_tableP->m_mappingFileSize,
@@ -142,27 +168,36 @@ static bool GrowNameSoupMappingFile(CNIDTable* io_tableP) {
   return true;
 }
 
-static bool OpenAndMapFile(const char* i_changerDirPathP, const char* i_fileNameP, size_t i_newSize,
+// The changer directory is writable by group admin: a link planted at a file's name is never
+// followed, and a FIFO never blocks the open (MMapFile then refuses anything but a regular file).
+static bool OpenAndMapFile(const char* i_changerDirPathP, const char* i_fileNameP, size_t i_newSize, bool i_readOnly,
                            int* o_fileDescP, void** o_mapPP, size_t* o_sizeP, bool* o_isNewP, const char* i_callerP) {
   *o_fileDescP = -1;
   std::string macPath = std::string(i_changerDirPathP) + "/" + i_fileNameP;
-  int fileDesc = bsd::open(macPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (i_readOnly ? O_RDONLY : O_RDWR | O_CREAT);
+  int fileDesc = bsd::open(macPath.c_str(), flags, 0600);
   if (fileDesc < 0) {
     LogMessage("%s: unable to open the file.\n", i_callerP);
     return false;
   }
-  if (!MMapFile(fileDesc, i_newSize, o_mapPP, o_sizeP, o_isNewP)) {
+  if (!MMapFile(fileDesc, i_newSize, i_readOnly, o_mapPP, o_sizeP, o_isNewP)) {
     LogMessage("%s: unable to memory map the file %s.\n", i_callerP, macPath.c_str());
     close(fileDesc);
     return false;
+  }
+  if (i_readOnly && *o_isNewP) {
+    // The mapping is not the file's: no descriptor tells its size.
+    close(fileDesc);
+    fileDesc = -1;
   }
   *o_fileDescP = fileDesc;
   return true;
 }
 
-static bool MMapCNIDMappingFile(const char* i_changerDirPathP, CNIDTable* io_tableP, bool* o_isNewP) {
+static bool MMapCNIDMappingFile(const char* i_changerDirPathP, bool i_readOnly, CNIDTable* io_tableP,
+                                bool* o_isNewP) {
   if (!OpenAndMapFile(i_changerDirPathP, k_CNIDMappingFileName,
-                      k_CNIDMappingHeaderSize + k_CNIDMappingGrowRecords * k_CNIDMappingRecordSize,
+                      k_CNIDMappingHeaderSize + k_CNIDMappingGrowRecords * k_CNIDMappingRecordSize, i_readOnly,
                       &io_tableP->m_mappingFileDesc, &io_tableP->m_mappingFileMapP,
                       &io_tableP->m_mappingFileSize, o_isNewP, __func__))
     return false;
@@ -175,16 +210,18 @@ static bool MMapCNIDMappingFile(const char* i_changerDirPathP, CNIDTable* io_tab
   } else if (io_tableP->m_mappingFileSize == k_CNIDMappingHeaderSize + k_CNIDMappingGrowRecords * k_CNIDMappingRecordSize &&
              CNIDGet32(*io_tableP->m_CNIDMappingTableUsedP) == 0 &&
              CNIDGet32(*io_tableP->m_CNIDMappingTableLenP) == k_CNIDMappingGrowRecords &&
-             CNIDGet32(*io_tableP->m_nextCNIDAssignmentP) == 0 && CNIDGet32(*io_tableP->m_highestCNIDP) == 0) {
+             CNIDGet32(*io_tableP->m_nextCNIDAssignmentP) == 0 && CNIDGet32(*io_tableP->m_highestCNIDP) == 0 &&
+             RecordsAreZero(io_tableP)) {
     // Exactly what creation writes before the new-table content: the creator stopped in between.
+    // Records behind such a header are not that: the header was damaged (RebuildCNIDMappingHeader).
     *o_isNewP = true;
   }
   return true;
 }
 
-static bool MMapNameSoupFile(const char* i_changerDirPathP, CNIDTable* io_tableP) {
+static bool MMapNameSoupFile(const char* i_changerDirPathP, bool i_readOnly, CNIDTable* io_tableP) {
   bool isNew = false;
-  if (!OpenAndMapFile(i_changerDirPathP, k_nameSoupFileName, k_nameSoupHeaderSize + k_nameSoupGrowBytes,
+  if (!OpenAndMapFile(i_changerDirPathP, k_nameSoupFileName, k_nameSoupHeaderSize + k_nameSoupGrowBytes, i_readOnly,
                       &io_tableP->m_nameSoupFileDesc, &io_tableP->m_nameSoupFileMapP,
                       &io_tableP->m_nameSoupFileSize, &isNew, __func__))
     return false;
@@ -269,7 +306,10 @@ static bool CNIDTableIsSound(const CNIDTable* i_tableP, const char* i_callerP) {
   }
   UInt64 soupCapacity = CNIDGet32(*i_tableP->m_nameSoupLenP);
   UInt32 soupUsed = CNIDGet32(*i_tableP->m_nameSoupUsedP);
-  if (k_nameSoupHeaderSize + soupCapacity > i_tableP->m_nameSoupFileSize || soupUsed > soupCapacity) {
+  // Offsets 0 and 1 are taken from the start (0: no name, 1: the empty name of records 1 and 2);
+  // a soup that has not both would give a new name offset 0, the mark of a free record.
+  if (k_nameSoupHeaderSize + soupCapacity > i_tableP->m_nameSoupFileSize || soupUsed > soupCapacity ||
+      soupUsed < 2) {
     LogMessage("%s: the name soup file is damaged (file size = %lu, used = %lu, capacity = %lu).\n",
                i_callerP, static_cast<unsigned long>(i_tableP->m_nameSoupFileSize),
                static_cast<unsigned long>(soupUsed), static_cast<unsigned long>(soupCapacity));
@@ -308,9 +348,9 @@ static void LogEndlessList(CNID i_CNID, const char* i_callerP) {
              static_cast<unsigned long>(i_CNID));
 }
 
-// The name of a record; null (and logged) when its offset or its end lies outside the used
-// part of the soup.
-static const char* GetNameForCNIDEntry(CNIDTable* i_tableP, CNID i_CNID, size_t* o_lengthP) {
+// The name of a record; null when it has none or when its offset or its end lies outside the
+// used part of the soup. GetNameForCNIDEntry logs the latter.
+static const char* NameOfCNIDEntry(CNIDTable* i_tableP, CNID i_CNID, size_t* o_lengthP) {
   *o_lengthP = 0;
   if (i_CNID > HighestCNID(i_tableP)) return nullptr;
   UInt32 offset = CNIDGet32(Record(i_tableP, i_CNID).m_nameOffset);
@@ -318,13 +358,20 @@ static const char* GetNameForCNIDEntry(CNIDTable* i_tableP, CNID i_CNID, size_t*
   UInt32 used = CNIDGet32(*i_tableP->m_nameSoupUsedP);
   const char* nameP = i_tableP->m_nameSoupP + offset;
   const void* endP = offset < used ? memchr(nameP, 0, used - offset) : nullptr;
-  if (endP == nullptr) {
+  if (endP == nullptr) return nullptr;
+  *o_lengthP = static_cast<size_t>(static_cast<const char*>(endP) - nameP);
+  return nameP;
+}
+
+static const char* GetNameForCNIDEntry(CNIDTable* i_tableP, CNID i_CNID, size_t* o_lengthP) {
+  const char* nameP = NameOfCNIDEntry(i_tableP, i_CNID, o_lengthP);
+  UInt32 offset = i_CNID > HighestCNID(i_tableP) ? 0 : CNIDGet32(Record(i_tableP, i_CNID).m_nameOffset);
+  if (nameP == nullptr && offset != 0) {
+    UInt32 used = CNIDGet32(*i_tableP->m_nameSoupUsedP);
     LogMessage("%s: the name of CNID %lu lies outside the name soup (offset = %lu, used = %lu).\n",
                __func__, static_cast<unsigned long>(i_CNID), static_cast<unsigned long>(offset),
                static_cast<unsigned long>(used));
-    return nullptr;
   }
-  *o_lengthP = static_cast<size_t>(static_cast<const char*>(endP) - nameP);
   return nameP;
 }
 
@@ -384,23 +431,34 @@ static bool FindCNIDFromParentCNIDAndName(CNIDTable* i_tableP, CNID i_parentCNID
     *o_isFoundP = true;
     return true;
   }
+  // A damaged list can run round a cycle for as many steps as the table has CNIDs: a bad name
+  // met on the way is logged once, when the walk ends.
+  CNID badNameCNID = k_noCNID;
+  auto endWalk = [&](bool i_result) {
+    size_t length = 0;
+    if (badNameCNID != k_noCNID) (void)GetNameForCNIDEntry(i_tableP, badNameCNID, &length);
+    return i_result;
+  };
   UInt32 steps = 0;
   for (CNID child = CNIDGet32(Record(i_tableP, i_parentCNID).m_childCNID); child != k_noCNID;
        child = CNIDGet32(Record(i_tableP, child).m_siblingCNID)) {
-    if (!LinkIsInRange(i_tableP, i_parentCNID, child, __func__)) return false;
+    if (!LinkIsInRange(i_tableP, i_parentCNID, child, __func__)) return endWalk(false);
     if (++steps > HighestCNID(i_tableP)) {
+      endWalk(false);
       LogEndlessList(i_parentCNID, __func__);
       return false;
     }
     size_t length = 0;
-    const char* nameP = GetNameForCNIDEntry(i_tableP, child, &length);
+    const char* nameP = NameOfCNIDEntry(i_tableP, child, &length);
+    if (nameP == nullptr && badNameCNID == k_noCNID && CNIDGet32(Record(i_tableP, child).m_nameOffset) != 0)
+      badNameCNID = child;
     if (nameP != nullptr && NamesAreEqual(nameP, i_nameP)) {
       *o_CNIDP = child;
       *o_isFoundP = true;
-      return true;
+      return endWalk(true);
     }
   }
-  return true;
+  return endWalk(true);
 }
 
 static bool GetNextNewCNID(CNIDTable* i_tableP, CNID* o_CNIDP) {
@@ -420,6 +478,10 @@ static bool AddCNIDEntry(CNIDTable* io_tableP, UInt16 i_storageElem, UInt16 i_de
   CNID cnid = k_noCNID;
   if (!GetNextNewCNID(io_tableP, &cnid)) {
     LogMessage("%s: out of CNID's!\n", __func__);
+    return false;
+  }
+  if (RecordIsInUse(io_tableP, cnid)) {
+    LogMessage("%s: CNID %lu is already in use.\n", __func__, static_cast<unsigned long>(cnid));
     return false;
   }
   CNIDSet32(*io_tableP->m_nextCNIDAssignmentP, cnid + 1);
@@ -541,6 +603,119 @@ static void DeleteCNIDTreeLoop(CNIDTable* io_tableP, CNID i_CNID, CNID i_linking
   }
 }
 
+// ---- Repairs when a table is opened
+//
+// Each is logged before it writes, and none drops a record whose item could still be read.
+
+static UInt32 CapacityInMapping(const CNIDTable* i_tableP) {
+  UInt64 capacity = CNIDGet32(*i_tableP->m_CNIDMappingTableLenP);
+  size_t records = RecordsInMapping(i_tableP);
+  return static_cast<UInt32>(capacity < records ? capacity : records);
+}
+
+// A header zeroed over live records: capacity from the file, the numbering above the last
+// record in use, so that no CNID is handed out twice.
+static void RebuildCNIDMappingHeader(CNIDTable* io_tableP) {
+  if (CNIDGet32(*io_tableP->m_CNIDMappingTableUsedP) != 0 || CNIDGet32(*io_tableP->m_nextCNIDAssignmentP) != 0 ||
+      CNIDGet32(*io_tableP->m_highestCNIDP) != 0 || RecordsAreZero(io_tableP))
+    return;
+  size_t records = RecordsInMapping(io_tableP);
+  if (records <= k_firstItemCNID || records > k_lastAssignableCNID + 1u) return;
+  UInt32 capacity = static_cast<UInt32>(records);
+  CNID lastInUse = k_noCNID;
+  for (CNID cnid = k_firstItemCNID; cnid < capacity; ++cnid)
+    if (RecordIsInUse(io_tableP, cnid)) lastInUse = cnid;
+  CNID next = lastInUse == k_noCNID ? CNID(k_firstItemCNID) : lastInUse + 1;
+  LogMessage("%s: the header of the CNID mapping file is zeroed but its records are not; rebuilt for %lu records, "
+             "next CNID %lu.\n",
+             __func__, static_cast<unsigned long>(capacity), static_cast<unsigned long>(next));
+  CNIDSet32(*io_tableP->m_CNIDMappingTableLenP, capacity);
+  CNIDSet32(*io_tableP->m_CNIDMappingTableUsedP, next);
+  CNIDSet32(*io_tableP->m_nextCNIDAssignmentP, next);
+  CNIDSet32(*io_tableP->m_highestCNIDP, lastInUse == k_noCNID ? CNID(k_firstItemCNID) : lastInUse);
+}
+
+// A next CNID at or below a record in use would overwrite that record: it goes above the last
+// one. Costs one pass over the records from the next CNID up, that is none in a sound table.
+static void RepairNextCNID(CNIDTable* io_tableP) {
+  CNID next = CNIDGet32(*io_tableP->m_nextCNIDAssignmentP);
+  UInt32 capacity = CapacityInMapping(io_tableP);
+  if (next < k_firstItemCNID) return;
+  CNID lastInUse = k_noCNID;
+  for (CNID cnid = next; cnid < capacity; ++cnid)
+    if (RecordIsInUse(io_tableP, cnid)) lastInUse = cnid;
+  if (lastInUse == k_noCNID) return;
+  LogMessage("%s: CNID %lu is in use at or above the next CNID %lu; the next CNID is now %lu.\n", __func__,
+             static_cast<unsigned long>(lastInUse), static_cast<unsigned long>(next),
+             static_cast<unsigned long>(lastInUse + 1));
+  if (lastInUse + 1 >= capacity && !GrowCNIDMappingFile(io_tableP)) {
+    LogMessage("%s: could not grow CNID mapping file.\n", __func__);
+    return;
+  }
+  CNIDSet32(*io_tableP->m_nextCNIDAssignmentP, lastInUse + 1);
+  if (CNIDGet32(*io_tableP->m_CNIDMappingTableUsedP) < lastInUse + 1)
+    CNIDSet32(*io_tableP->m_CNIDMappingTableUsedP, lastInUse + 1);
+  if (HighestCNID(io_tableP) < lastInUse) CNIDSet32(*io_tableP->m_highestCNIDP, lastInUse);
+}
+
+// A soup header zeroed over its names: the names run up to the last byte in use.
+static bool RebuildNameSoupHeader(CNIDTable* io_tableP) {
+  size_t area = io_tableP->m_nameSoupFileSize - k_nameSoupHeaderSize;
+  size_t last = area;
+  for (size_t i = area; i > 0; --i) {
+    if (io_tableP->m_nameSoupP[i - 1] != 0) {
+      last = i - 1;
+      break;
+    }
+  }
+  if (last == area || area > 0xFFFFFFFFu) return false;
+  UInt32 used = static_cast<UInt32>(last + 2 < area ? last + 2 : area);
+  LogMessage("%s: the header of the name soup file is zeroed but its names are not; rebuilt (used = %lu, "
+             "capacity = %lu).\n",
+             __func__, static_cast<unsigned long>(used), static_cast<unsigned long>(area));
+  CNIDSet32(*io_tableP->m_nameSoupUsedP, used);
+  CNIDSet32(*io_tableP->m_nameSoupLenP, static_cast<UInt32>(area));
+  return true;
+}
+
+// "file names" lost while "CNIDs" kept its records: their names are gone, and new names would
+// land at the offsets they still hold. The items go; the numbering stays, so no CNID returns.
+static void ClearNamelessCNIDRecords(CNIDTable* io_tableP) {
+  size_t area = io_tableP->m_nameSoupFileSize - k_nameSoupHeaderSize;
+  if (area < 2 || area > 0xFFFFFFFFu) return;
+  UInt32 capacity = CapacityInMapping(io_tableP);
+  bool hasItems = false;
+  for (CNID cnid = k_firstItemCNID; cnid < capacity && !hasItems; ++cnid) hasItems = RecordIsInUse(io_tableP, cnid);
+  if (hasItems)
+    LogMessage("%s: the name soup file is empty but the CNID mapping file holds items; their records are cleared, "
+               "the next CNID stays %lu.\n",
+               __func__, static_cast<unsigned long>(CNIDGet32(*io_tableP->m_nextCNIDAssignmentP)));
+  if (capacity > k_rootCNID + 1)
+    memset(&Record(io_tableP, k_rootCNID + 1), 0, (capacity - k_rootCNID - 1) * sizeof(CNIDMapping));
+  for (CNID cnid : {k_rootParentCNID, k_rootCNID}) {
+    if (cnid >= capacity) continue;
+    CNIDMapping& record = Record(io_tableP, cnid);
+    CNIDSet16(record.m_storageElem, 0xFFFF);
+    CNIDSet16(record.m_device, 0xFFFF);
+    CNIDSet32(record.m_nameOffset, 1);
+    CNIDSet32(record.m_parentCNID, k_rootParentCNID);
+    CNIDSet32(record.m_siblingCNID, k_noCNID);
+    CNIDSet32(record.m_childCNID, cnid == k_rootParentCNID ? k_rootCNID : k_noCNID);
+  }
+  memset(io_tableP->m_nameSoupP, 0, 2);
+  CNIDSet32(*io_tableP->m_nameSoupUsedP, 2);
+  CNIDSet32(*io_tableP->m_nameSoupLenP, static_cast<UInt32>(area));
+}
+
+static void RepairCNIDTable(CNIDTable* io_tableP) {
+  if (io_tableP->m_mappingFileSize < k_CNIDMappingHeaderSize) return;
+  RebuildCNIDMappingHeader(io_tableP);
+  if (io_tableP->m_nameSoupFileSize >= k_nameSoupHeaderSize && CNIDGet32(*io_tableP->m_nameSoupUsedP) < 2 &&
+      !RebuildNameSoupHeader(io_tableP))
+    ClearNamelessCNIDRecords(io_tableP);
+  RepairNextCNID(io_tableP);
+}
+
 // ---- The GUID-to-table list
 
 bool InitializeCNIDTables() {
@@ -603,19 +778,20 @@ bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP) 
 
 // ---- A changer's table
 
-bool InitializeCNIDTable(ChangerData* i_changerDataP) {
+// Logs in the name of its caller, the set-up the caller asked for.
+static bool SetUpCNIDTable(ChangerData* i_changerDataP, bool i_readOnly, const char* i_callerP) {
   // The store's set-up is repeated until it succeeds; a table already in place stays.
   if (i_changerDataP->m_CNIDTableP != nullptr) return true;
   CNIDTable* tableP = static_cast<CNIDTable*>(calloc(1, sizeof(CNIDTable)));
   if (tableP == nullptr) {
-    LogMessage("%s: unable to allocate CNID Table.\n", __func__);
+    LogMessage("%s: unable to allocate CNID Table.\n", i_callerP);
     return false;
   }
   tableP->m_mappingFileDesc = -1;
   tableP->m_nameSoupFileDesc = -1;
   int lockErr = pthread_rwlock_init(&tableP->m_tableLock, nullptr);
   if (lockErr != 0) {
-    LogMessage("%s: unable to allocate the CNID table lock (err = %d).\n", __func__, lockErr);
+    LogMessage("%s: unable to allocate the CNID table lock (err = %d).\n", i_callerP, lockErr);
     free(tableP);
     return false;
   }
@@ -623,19 +799,19 @@ bool InitializeCNIDTable(ChangerData* i_changerDataP) {
   OSStatus err = FSRefMakePath(&i_changerDataP->m_changerDir, reinterpret_cast<UInt8*>(changerDirPath),
                                sizeof changerDirPath);
   if (err != noErr) {
-    LogMessage("%s: unable convert the changer directory reference to a path (err = %ld).\n", __func__,
+    LogMessage("%s: unable convert the changer directory reference to a path (err = %ld).\n", i_callerP,
                static_cast<long>(err));
     TearDownCNIDTable(tableP);
     return false;
   }
   bool isNew = false;
-  if (!MMapCNIDMappingFile(changerDirPath, tableP, &isNew)) {
-    LogMessage("%s: uanble to memory map the CNID mapping table file.\n", __func__);
+  if (!MMapCNIDMappingFile(changerDirPath, i_readOnly, tableP, &isNew)) {
+    LogMessage("%s: uanble to memory map the CNID mapping table file.\n", i_callerP);
     TearDownCNIDTable(tableP);
     return false;
   }
-  if (!MMapNameSoupFile(changerDirPath, tableP)) {
-    LogMessage("%s: uanble to memory map the name soup file.\n", __func__);
+  if (!MMapNameSoupFile(changerDirPath, i_readOnly, tableP)) {
+    LogMessage("%s: uanble to memory map the name soup file.\n", i_callerP);
     TearDownCNIDTable(tableP);
     return false;
   }
@@ -643,9 +819,10 @@ bool InitializeCNIDTable(ChangerData* i_changerDataP) {
     TearDownCNIDTable(tableP);
     return false;
   }
+  if (!isNew && !i_readOnly) RepairCNIDTable(tableP);
   i_changerDataP->m_CNIDTableP = tableP;
   if (!AddCNIDTableForChangerMapping(i_changerDataP)) {
-    LogMessage("%s: unable to add CNID table for changer mapping 0x%016llX.\n", __func__,
+    LogMessage("%s: unable to add CNID table for changer mapping 0x%016llX.\n", i_callerP,
                static_cast<unsigned long long>(i_changerDataP->m_changerGUID));
     i_changerDataP->m_CNIDTableP = nullptr;
     TearDownCNIDTable(tableP);
@@ -653,6 +830,10 @@ bool InitializeCNIDTable(ChangerData* i_changerDataP) {
   }
   return true;
 }
+
+bool InitializeCNIDTable(ChangerData* i_changerDataP) { return SetUpCNIDTable(i_changerDataP, false, __func__); }
+
+bool OpenCNIDTableForReading(ChangerData* i_changerDataP) { return SetUpCNIDTable(i_changerDataP, true, __func__); }
 
 bool DisposeCNIDTable(ChangerData* i_changerDataP) {
   if (i_changerDataP->m_CNIDTableP == nullptr) return true;
@@ -797,6 +978,7 @@ bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_
   };
   std::vector<SSegment> segments;
   size_t segmentsLength = 0;
+  size_t mountPathLength = strlen(mountPathP);
   for (CNID cnid = i_CNID; cnid != k_rootCNID;) {
     // A chain that meets CNID 1 or runs longer than the table has records never reaches the root.
     if (cnid == k_rootParentCNID || segments.size() >= HighestCNID(tableP)) {
@@ -812,14 +994,20 @@ bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_
     }
     segments.push_back({nameP, length});
     segmentsLength += length + 1;
+    // Checked at every step, so that a parent cycle ends here too, long before the table does.
+    if (mountPathLength + segmentsLength + 1 > k_maxCNIDPathLength) {
+      LogMessage("%s: the path of CNID %lu is longer than a reply can carry.\n", __func__,
+                 static_cast<unsigned long>(i_CNID));
+      return false;
+    }
     CNID parentCNID = CNIDGet32(Record(tableP, cnid).m_parentCNID);
     if (!LinkIsInRange(tableP, cnid, parentCNID, __func__)) return false;
     cnid = parentCNID;
   }
-  size_t pathLength = strlen(mountPathP) + segmentsLength;
-  if (pathLength > 0xFFFF) {
-    LogMessage("%s: the path of CNID %lu is too long (%lu bytes).\n", __func__, static_cast<unsigned long>(i_CNID),
-               static_cast<unsigned long>(pathLength));
+  size_t pathLength = mountPathLength + segmentsLength;
+  if (pathLength + 1 > k_maxCNIDPathLength) {
+    LogMessage("%s: the path of CNID %lu is longer than a reply can carry.\n", __func__,
+               static_cast<unsigned long>(i_CNID));
     return false;
   }
   char* pathP = static_cast<char*>(malloc(pathLength + 1));

@@ -34,6 +34,8 @@ enum : UInt32 {
   k_nameSoupGrowBytes = 10000,
   k_maxCNIDNameLength = 255,
   k_dirEntBlockSize = 10240,
+  // The path field of the file system's path reply, NUL included: no longer path can reach it.
+  k_maxCNIDPathLength = 4096,
 };
 
 // One record of "CNIDs"; the record at index i belongs to CNID i. Fields are big-endian:
@@ -86,6 +88,12 @@ bool InitializeCNIDTables();
 // Maps "CNIDs" and "file names" of the changer directory (creating them, mode 0600) and writes
 // a new table into a new "CNIDs"; a changer that has its table keeps it.
 bool InitializeCNIDTable(ChangerData* i_changerDataP);
+// Opening repairs, each logged first: a zeroed "CNIDs" header over live records is rebuilt from
+// them; a next CNID at or below a CNID in use goes above it; a zeroed "file names" header over its
+// names is rebuilt; records whose names were lost with "file names" are cleared.
+// OpenCNIDTableForReading maps both files as private copies and changes nothing in them: no file
+// is created, an empty one reads as a new table, nothing is repaired.
+bool OpenCNIDTableForReading(ChangerData* i_changerDataP);
 bool DisposeCNIDTable(ChangerData* i_changerDataP);
 bool AddCNIDTableForChangerMapping(ChangerData* i_changerDataP);
 bool RemoveCNIDTableForChanger(ChangerData* i_changerDataP);

@@ -307,6 +307,23 @@ TEST_F(CNIDTables, SetUpFailsCleanlyWhenAFileCannotBeMapped) {
          std::filesystem::create_directory(SoupFile());
        },
        {"MMapNameSoupFile: unable to open the file.\n", "InitializeCNIDTable: uanble to memory map the name soup file.\n"}},
+      // The changer folder is writable by group admin: a planted link is never followed.
+      {"CNIDs is a link",
+       [&] {
+         std::filesystem::remove(MapFile());
+         WriteBytes(Host("/victim"), {'k', 'e', 'e', 'p'});
+         std::filesystem::create_symlink(Host("/victim"), MapFile());
+       },
+       {"MMapCNIDMappingFile: unable to open the file.\n",
+        "InitializeCNIDTable: uanble to memory map the CNID mapping table file.\n"}},
+      {"file names is a FIFO",
+       [&] {
+         std::filesystem::remove(SoupFile());
+         ASSERT_EQ(mkfifo(SoupFile().c_str(), 0600), 0);
+       },
+       {"MMapFile: the file is not a regular file.\n",
+        "MMapNameSoupFile: unable to memory map the file " + dir + "/file names.\n",
+        "InitializeCNIDTable: uanble to memory map the name soup file.\n"}},
   };
   for (const Case& c : cases) {
     std::vector<UInt8> map = ReadBytes(MapFile()), soup = ReadBytes(SoupFile());
@@ -318,6 +335,9 @@ TEST_F(CNIDTables, SetUpFailsCleanlyWhenAFileCannotBeMapped) {
     }
     EXPECT_EQ(m_changer->m_CNIDTableP, nullptr) << c.what;
     EXPECT_EQ(g_CNIDTableForChangerListP, nullptr) << c.what;
+    if (std::filesystem::exists(Host("/victim"))) {
+      EXPECT_EQ(ReadBytes(Host("/victim")), (std::vector<UInt8>{'k', 'e', 'e', 'p'})) << c.what;
+    }
     std::filesystem::remove_all(MapFile());
     std::filesystem::remove_all(SoupFile());
     WriteBytes(MapFile(), map);
@@ -489,6 +509,243 @@ TEST_F(CNIDTables, DamagedFilesAreRefusedWithoutTouchingThem) {
     });
   }
   EXPECT_EQ(Path(b), "/Volumes/Changer/a/b");
+}
+
+// Items a (16), b (17) and c (18) below the root; the table is closed for the test to damage.
+class DamagedCNIDTables : public ChangerFixture {
+ protected:
+  void SetUp() override {
+    ChangerFixture::SetUp();
+    ASSERT_EQ(Lookup(k_rootCNID, "a"), 16u);
+    ASSERT_EQ(Lookup(k_rootCNID, "b"), 17u);
+    ASSERT_EQ(Lookup(16, "c"), 18u);
+    ASSERT_TRUE(DisposeCNIDTable(m_changer));
+    m_map = ReadBytes(MapFile());
+    m_soup = ReadBytes(SoupFile());
+  }
+
+  // Writes the damaged files, opens the table and returns what the opening logged.
+  Lines Open(const std::vector<UInt8>& map, const std::vector<UInt8>* soup) {
+    WriteBytes(MapFile(), map);
+    if (soup != nullptr)
+      WriteBytes(SoupFile(), *soup);
+    else
+      std::filesystem::remove(SoupFile());
+    platform::log::Capture capture;
+    EXPECT_TRUE(InitializeCNIDTable(m_changer));
+    return capture.Lines();
+  }
+
+  void Close() {
+    ASSERT_TRUE(DisposeCNIDTable(m_changer));
+  }
+
+  std::vector<UInt8> m_map, m_soup;
+};
+
+// A next CNID that is not above every CNID in use would hand out a live record again.
+TEST_F(DamagedCNIDTables, NextCNIDInUseIsRaisedAboveItAfterALogLine) {
+  struct Case {
+    const char* what;
+    UInt32 next, highest;
+    Lines logged;
+    std::string header;  // after one more item was added
+  };
+  const Case cases[] = {
+      {"next names a live record", 17, 18,
+       {"RepairNextCNID: CNID 18 is in use at or above the next CNID 17; the next CNID is now 19.\n"},
+       "00000014" "0000001E" "00000014" "00000013"},
+      {"live records above the highest", 16, 16,
+       {"RepairNextCNID: CNID 18 is in use at or above the next CNID 16; the next CNID is now 19.\n"},
+       "00000014" "0000001E" "00000014" "00000013"},
+      {"sound", 19, 18, {}, "00000014" "0000001E" "00000014" "00000013"},
+  };
+  for (const Case& c : cases) {
+    std::vector<UInt8> map = m_map;
+    PutBE32(map, 8, c.next);
+    PutBE32(map, 12, c.highest);
+    EXPECT_EQ(Open(map, &m_soup), c.logged) << c.what;
+    EXPECT_EQ(Lookup(k_rootCNID, "new"), 19u) << c.what;
+    for (CNID cnid : {16u, 17u, 18u, 19u}) EXPECT_NE(Path(cnid), "<none>") << c.what << " " << cnid;
+    EXPECT_EQ(Path(18), "/Volumes/Changer/a/c") << c.what;
+    EXPECT_EQ(Hex(ReadBytes(MapFile()), 0, 16), c.header) << c.what;
+    Close();
+  }
+  // Should the next CNID come to name a live record while the table is open, it is refused.
+  Open(m_map, &m_soup);
+  CNIDSet32(*m_changer->m_CNIDTableP->m_nextCNIDAssignmentP, 17);
+  std::vector<UInt8> before = ReadBytes(MapFile());
+  platform::log::Capture capture;
+  CNID cnid = 0, parentCNID = 0;
+  EXPECT_FALSE(LookupCNIDByParentCNIDAndName(k_GUID, 0, 0, true, k_rootCNID, "x", false, &cnid, &parentCNID));
+  EXPECT_EQ(capture.Lines(), (Lines{"AddCNIDEntry: CNID 17 is already in use.\n",
+                                    "LookupCNIDByParentCNIDAndName: error creating new CNID record.\n"}));
+  EXPECT_EQ(ReadBytes(MapFile()), before);
+  EXPECT_EQ(Path(17), "/Volumes/Changer/b");
+}
+
+// A zeroed "CNIDs" header with records behind it: the records stay, the header is rebuilt from
+// them. A file of zeros only is a table whose creation stopped: it is written anew, silently.
+TEST_F(DamagedCNIDTables, ZeroedHeaderIsRebuiltFromTheRecords) {
+  struct Case {
+    const char* what;
+    UInt32 capacity;
+    bool recordsKept;
+    Lines logged;
+  };
+  const std::string rebuilt =
+      "RebuildCNIDMappingHeader: the header of the CNID mapping file is zeroed but its records are not; "
+      "rebuilt for 30 records, next CNID 19.\n";
+  const Case cases[] = {
+      {"zeroed header", 0, true, {rebuilt}},
+      {"zeroed header but the capacity", 30, true, {rebuilt}},
+      {"zeros only", 30, false, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<UInt8> map = m_map;
+    std::fill(map.begin(), map.begin() + 16, 0);
+    if (!c.recordsKept) std::fill(map.begin(), map.end(), 0);
+    PutBE32(map, 4, c.capacity);
+    EXPECT_EQ(Open(map, &m_soup), c.logged) << c.what;
+    if (c.recordsKept) {
+      EXPECT_EQ(Hex(ReadBytes(MapFile()), 0, 16), "00000013" "0000001E" "00000013" "00000012") << c.what;
+      EXPECT_EQ(Path(18), "/Volumes/Changer/a/c") << c.what;
+      EXPECT_EQ(Lookup(16, "c"), 18u) << c.what;
+      EXPECT_EQ(Lookup(k_rootCNID, "new"), 19u) << c.what;
+    } else {
+      EXPECT_EQ(Hex(ReadBytes(MapFile()), 0, 16), "00000010" "0000001E" "00000010" "00000010") << c.what;
+      EXPECT_EQ(Lookup(k_rootCNID, "new"), 16u) << c.what;
+    }
+    Close();
+  }
+}
+
+// With "file names" gone or empty the records' names are lost; new names must never land at
+// offset 0 (a free record) nor at offsets old records still point to.
+TEST_F(DamagedCNIDTables, EmptyNameSoupIsDamage) {
+  std::vector<UInt8> emptySoup;
+  std::vector<UInt8> zeroedHeader = m_soup;
+  std::fill(zeroedHeader.begin(), zeroedHeader.begin() + 8, 0);
+  std::vector<UInt8> zeroedSoup(m_soup.size(), 0);
+  struct Case {
+    const char* what;
+    const std::vector<UInt8>* soup;
+    bool namesKept;
+    Lines logged;
+  };
+  const std::string cleared =
+      "ClearNamelessCNIDRecords: the name soup file is empty but the CNID mapping file holds items; "
+      "their records are cleared, the next CNID stays 19.\n";
+  const Case cases[] = {
+      {"file names missing", nullptr, false, {cleared}},
+      {"file names empty", &emptySoup, false, {cleared}},
+      {"file names zeroed", &zeroedSoup, false, {cleared}},
+      {"file names header zeroed", &zeroedHeader, true,
+       {"RebuildNameSoupHeader: the header of the name soup file is zeroed but its names are not; rebuilt "
+        "(used = 8, capacity = 10000).\n"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Open(m_map, c.soup), c.logged) << c.what;
+    CNID fresh = Lookup(k_rootCNID, "fresh");
+    EXPECT_EQ(fresh, 19u) << c.what;
+    std::vector<UInt8> map = ReadBytes(MapFile());
+    EXPECT_GE(BE32At(map, 16 + 20 * fresh + 4), 2u) << c.what;
+    EXPECT_EQ(Path(fresh), "/Volumes/Changer/fresh") << c.what;
+    if (c.namesKept) {
+      EXPECT_EQ(Path(18), "/Volumes/Changer/a/c") << c.what;
+      EXPECT_EQ(Lookup(k_rootCNID, "b"), 17u) << c.what;
+    } else {
+      for (CNID gone : {16u, 17u, 18u}) EXPECT_EQ(RecordHex(map, gone), std::string(40, '0')) << c.what << gone;
+      EXPECT_EQ(Lookup(k_rootCNID, "b"), 20u) << c.what;
+    }
+    Close();
+  }
+  // And a table found with such a soup while open is refused, not written.
+  Open(m_map, &m_soup);
+  CNIDTable* table = m_changer->m_CNIDTableP;
+  CNIDSet32(*table->m_nameSoupUsedP, 0);
+  std::vector<UInt8> before = ReadBytes(MapFile());
+  platform::log::Capture capture;
+  CNID cnid = 0, parentCNID = 0;
+  EXPECT_FALSE(LookupCNIDByParentCNIDAndName(k_GUID, 0, 0, true, k_rootCNID, "x", false, &cnid, &parentCNID));
+  EXPECT_EQ(capture.Lines(),
+            Lines{"LookupCNIDByParentCNIDAndName: the name soup file is damaged (file size = 10008, used = 0, "
+                  "capacity = 10000).\n"});
+  EXPECT_EQ(ReadBytes(MapFile()), before);
+}
+
+// A path is cut at what the reply to the file system can carry: 4096 bytes with its NUL. A
+// parent cycle ends there, not after as many segments as the table has CNIDs.
+TEST_F(CNIDTables, PathsEndAtTheLongestAReplyCanCarry) {
+  const std::string name255(255, 'n');
+  CNID parent = k_rootCNID;
+  for (int i = 0; i < 15; ++i) parent = Lookup(parent, name255.c_str());  // 16 + 15 x 256 = 3856 bytes
+  CNID fits = Lookup(parent, std::string(238, 'f').c_str());             // 3856 + 239 = 4095
+  CNID over = Lookup(parent, std::string(239, 'o').c_str());             // 4096: no room for the NUL
+  char* path = nullptr;
+  UInt16 length = 0;
+  ASSERT_TRUE(PathFromCNID(k_GUID, fits, &path, &length));
+  EXPECT_EQ(length, 4095);
+  EXPECT_EQ(strlen(path), 4095u);
+  free(path);
+  platform::log::Capture capture;
+  EXPECT_FALSE(PathFromCNID(k_GUID, over, &path, &length));
+  EXPECT_EQ(path, nullptr);
+  EXPECT_EQ(capture.Lines(), Lines{"PathFromCNID: the path of CNID " + std::to_string(over) +
+                                   " is longer than a reply can carry.\n"});
+
+  // A parent cycle in a table of 200 000 CNIDs.
+  CNID x = Lookup(k_rootCNID, name255.c_str());
+  CNID y = Lookup(x, name255.c_str());
+  Reopen([&] {
+    std::vector<UInt8> map = ReadBytes(MapFile());
+    PutBE32(map, 16 + 20 * x + 8, y);
+    PutBE32(map, 4, 200000);
+    PutBE32(map, 12, 199999);
+    WriteBytes(MapFile(), map);
+    ASSERT_EQ(truncate(MapFile().c_str(), 16 + 20 * off_t(200000)), 0);
+  });
+  capture.Clear();
+  EXPECT_FALSE(PathFromCNID(k_GUID, y, &path, &length));
+  EXPECT_EQ(capture.Lines(), Lines{"PathFromCNID: the path of CNID " + std::to_string(y) +
+                                   " is longer than a reply can carry.\n"});
+}
+
+// A sibling cycle in a large table: a failed walk logs what it met once, not at every pass
+// round the cycle (a walk may take as many steps as the table has CNIDs).
+TEST_F(CNIDTables, SiblingCycleLogsOncePerFailedWalk) {
+  CNID folder = Lookup(k_rootCNID, "folder");
+  CNID first = Lookup(folder, "first");
+  CNID second = Lookup(folder, "second");
+  // "stray" names the folder as its parent but is on no list of it.
+  CNID stray = Lookup(k_rootCNID, "stray");
+  Reopen([&] {
+    std::vector<UInt8> map = ReadBytes(MapFile());
+    PutBE32(map, 16 + 20 * first + 12, second);
+    PutBE32(map, 16 + 20 * first + 4, 9000);
+    PutBE32(map, 16 + 20 * stray + 8, folder);
+    PutBE32(map, 4, 200000);
+    PutBE32(map, 12, 199999);
+    WriteBytes(MapFile(), map);
+    ASSERT_EQ(truncate(MapFile().c_str(), 16 + 20 * off_t(200000)), 0);
+  });
+  const std::string soupUsed = std::to_string(BE32At(ReadBytes(SoupFile()), 0));
+  const Lines walkFailed = {
+      "GetNameForCNIDEntry: the name of CNID " + std::to_string(first) + " lies outside the name soup (offset = 9000, used = " +
+          soupUsed + ").\n",
+      "FindCNIDFromParentCNIDAndName: the child list of CNID " + std::to_string(folder) + " does not end.\n"};
+  {
+    platform::log::Capture capture;
+    CNID cnid = 0, parentCNID = 0;
+    EXPECT_FALSE(LookupCNIDByParentCNIDAndName(k_GUID, 0, 0, true, folder, "missing", false, &cnid, &parentCNID));
+    EXPECT_EQ(capture.Lines(), walkFailed);
+  }
+  {
+    platform::log::Capture capture;
+    EXPECT_FALSE(DeleteCNID(k_GUID, stray));
+    EXPECT_EQ(capture.Lines(), (Lines{"FindLinkingCNID: CNID Table is inconsistant.\n",
+                                      "DeleteCNID: error finding linking CNID.\n"}));
+  }
 }
 
 TEST_F(CNIDTables, FailedGrowthKeepsTheTableAtItsSizeAndGivesTheCNIDBack) {
