@@ -3,7 +3,6 @@
 // status, the system log, the recorded alerts and the changer store.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -44,17 +43,6 @@ class DaemonProcessTest : public simhost::test::ClientFixture {
     }
     return texts;
   }
-  // The daemon with at most `i_fileLimit` open descriptors.
-  bsd::ProgramResult RunDaemonWithFileLimit(rlim_t i_fileLimit) {
-    std::string path = m_root + k_daemonPath;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      struct rlimit limit = {i_fileLimit, i_fileLimit};
-      if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) ::execl(path.c_str(), "Discwarden", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return bsd::WaitForProgram(pid);
-  }
   bool WaitUntil(const std::function<bool()>& i_done, double i_realSeconds = 20) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(i_realSeconds);
     while (!i_done()) {
@@ -73,7 +61,6 @@ TEST_F(DaemonProcessTest, AFailedStartEndsWithStatusZeroAndOneLineFromMain) {
     bool hostRefusesAlerts;
     std::vector<std::string> lines;
     std::vector<std::string> alerts;
-    rlim_t fileLimit = 0;  // 0: none
   } cases[] = {
       {"too old", "10.2.4", false, false, {k_banner, "main: Discwarden is not compatible with this system."},
        {"Shelvon X requires Mac OS X 10.2.5 or later.\n"}},
@@ -93,13 +80,6 @@ TEST_F(DaemonProcessTest, AFailedStartEndsWithStatusZeroAndOneLineFromMain) {
         "AssertSystemCompatibility: unable to notify user that the maximum system requirement test failed.",
         "main: Discwarden is not compatible with this system."},
        {}},
-      // Past the system check: descriptors for little more than the log leave no room for the
-      // signal pipe.
-      {"no descriptors for the signal pipe", "10.3.9", false, false,
-       {k_banner, "StartSignalHandler: unable to create the signal pipe (err = 24).",
-        "main: unable to start signal handler."},
-       {},
-       4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,8 +93,7 @@ TEST_F(DaemonProcessTest, AFailedStartEndsWithStatusZeroAndOneLineFromMain) {
       ASSERT_TRUE(m_host->SetHostKnob("alerts-fail", kCFBooleanTrue, error)) << error;
     }
 
-    bsd::ProgramResult result = c.fileLimit == 0 ? bsd::RunProgram(k_daemonPath, {"Discwarden", "--ignored"})
-                                                 : RunDaemonWithFileLimit(c.fileLimit);
+    bsd::ProgramResult result = bsd::RunProgram(k_daemonPath, {"Discwarden", "--ignored"});
     ASSERT_EQ(result.startError, 0);
     ASSERT_TRUE(result.exited) << "signal " << result.signal;
     EXPECT_EQ(result.status, 0);
