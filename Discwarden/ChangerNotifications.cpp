@@ -151,13 +151,12 @@ static void AddNewChanger(io_service_t i_service) {
   changerDataP->m_changerNotification = notification;
 }
 
-// The GUID of a service whose old record is leaving; 0 otherwise. Quiet: an unreadable GUID
+// True when the service's GUID belongs to a record that is leaving. Quiet: an unreadable GUID
 // is reported by the record's creation.
-static UInt64 ReturningChangerGUID(io_service_t i_service) {
+static bool IsReturningChanger(io_service_t i_service, UInt64* o_changerGUIDP) {
+  *o_changerGUIDP = 0;
   CFRef<CFTypeRef> GUIDRef(CopyDriverProperty(i_service, CFSTR(k_GUIDProp)));
-  UInt64 changerGUID = 0;
-  if (!GUIDRef || !GetDriverUInt64(GUIDRef.get(), &changerGUID)) return 0;
-  return ChangerGUIDIsLeaving(changerGUID) ? changerGUID : 0;
+  return GUIDRef && GetDriverUInt64(GUIDRef.get(), o_changerGUIDP) && ChangerGUIDIsLeaving(*o_changerGUIDP);
 }
 
 static void KeepReturningChanger(io_service_t i_service) {
@@ -188,7 +187,8 @@ static void RetryReturningChangers(CFRunLoopTimerRef /*i_timerRef*/, void* /*i_i
   std::vector<io_service_t> services;
   services.swap(g_returningChangers);
   for (io_service_t service : services) {
-    if (ReturningChangerGUID(service) != 0) {
+    UInt64 changerGUID = 0;
+    if (IsReturningChanger(service, &changerGUID)) {
       g_returningChangers.push_back(service);
       continue;
     }
@@ -214,7 +214,8 @@ void NewChangersAdded(void* /*i_refCon*/, io_iterator_t i_changerIterator) {
     IOObjectRef serviceRef(service);
     // Refused now, a changer plugged in again before its old thread has ended would never come
     // back: no second publish follows.
-    if (UInt64 changerGUID = ReturningChangerGUID(service)) {
+    UInt64 changerGUID = 0;
+    if (IsReturningChanger(service, &changerGUID)) {
       LogMessage("%s: changer %016llX is still leaving; it is added once its thread has ended.\n", __func__,
                  static_cast<unsigned long long>(changerGUID));
       KeepReturningChanger(service);
