@@ -128,7 +128,7 @@ void DisposeChangerData(ChangerData* i_changerDataP) {
   }
   // Set up by the store but never listed, or listed and removed (which disposed of it already).
   DisposeCNIDTable(i_changerDataP);
-  free(i_changerDataP->m_changerTypeP);
+  free(i_changerDataP->m_changerTypeP.load());
   free(i_changerDataP->m_changerNameP.load());
   free(i_changerDataP->m_newChangerNameP.load());
   free(i_changerDataP->m_changerMountPathP.load());
@@ -174,6 +174,14 @@ bool GetChangerDataForGUID(UInt64 i_changerGUID, ChangerData** o_changerDataP) {
   ScopedRWLock lock(__func__, k_unlockFailText);
   if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
   return GetChangerData(i_changerGUID, o_changerDataP);
+}
+
+bool ChangerGUIDIsLeaving(UInt64 i_changerGUID) {
+  // The flag is read under the lock: a leaving record may be freed as soon as it is released.
+  ScopedRWLock lock(__func__, k_unlockFailText);
+  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ChangerData* changerDataP = nullptr;
+  return GetChangerData(i_changerGUID, &changerDataP) && changerDataP->m_shouldTerminate;
 }
 
 // The first listed record whose string field equals the text byte for byte.

@@ -46,7 +46,7 @@ struct ChangerData {
   FSRef m_changerMediaDir;
   FSRef m_changerDevicesDir;
   ChangerFlag m_isChangerWriter;
-  char* m_changerTypeP;
+  ChangerString m_changerTypeP;
   ChangerString m_changerNameP;
   ChangerString m_newChangerNameP;
   ChangerFlag m_dontAutoMountFileSystem;
@@ -92,6 +92,8 @@ bool GetChangerDataForGUID(UInt64 i_changerGUID, ChangerData** o_changerDataP);
 bool GetChangerDataForMountPath(const char* i_changerMountPathP, ChangerData** o_changerDataP);
 bool GetChangerDataForDeviceId(const char* i_changerDeviceIdP, ChangerData** o_changerDataP);
 bool GetChangerGUIDList(UInt32 i_guidListMaxCount, UInt64* o_guidListP, UInt32* o_guidListCountP);
+// True when a listed record has the GUID and its changer is gone (its thread is ending).
+bool ChangerGUIDIsLeaving(UInt64 i_changerGUID);
 bool AssertAllChangersUnmounted();
 
 // ---- Maintenance mounts

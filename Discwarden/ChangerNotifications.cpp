@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "ChangerDriver.h"
 #include "ChangerInfoFiles.h"
@@ -68,7 +69,10 @@ static bool AddPublishNotification(const char* i_functionP, const char* i_classN
   return true;
 }
 
+static void ReleaseReturningChangers();
+
 static void* EndNotificationsThread() {
+  ReleaseReturningChangers();
   int running = notificationsThreadRunning;
   if (g_notificationsThreadState.compare_exchange_strong(running, notificationsThreadDetached))
     pthread_detach(pthread_self());
@@ -111,6 +115,93 @@ void* StartChangerNotificationsLoop(void* /*i_argP*/) {
   return EndNotificationsThread();
 }
 
+// Robotics services published while their GUID's old record is still leaving (a changer
+// unplugged and plugged in again within a moment). Retained; only the notification thread
+// touches them, and a timer on its run loop retries them until the old record has gone.
+static std::vector<io_service_t> g_returningChangers;
+static CFRunLoopTimerRef g_returningChangersTimer = nullptr;
+static constexpr CFTimeInterval k_returningChangerRetryInterval = 1.0;
+
+static void RetryReturningChangers(CFRunLoopTimerRef i_timerRef, void* i_infoP);
+
+// A new record and thread for the service, its interest notification registered. Failures
+// are logged as the publish pass's own.
+static void AddNewChanger(io_service_t i_service) {
+  ChangerData* changerDataP = nullptr;
+  if (!CreateNewChangerData(i_service, &changerDataP)) {
+    LogMessage("%s: unable to allocate changer data.\n", "NewChangersAdded");
+    return;
+  }
+  if (!CreateChangerThread(changerDataP)) {
+    LogMessage("%s: unable to run changer thread.\n", "NewChangersAdded");
+    // Without a thread nobody would ever remove the record, and its GUID would stay taken.
+    if (RemoveChangerDataFromList(changerDataP)) DisposeChangerData(changerDataP);
+    return;
+  }
+  io_object_t notification = 0;
+  kern_return_t kr = IOServiceAddInterestNotification(g_changerNotificationPort, i_service, kIOGeneralInterest,
+                                                      ChangerNotification, changerDataP, &notification);
+  if (kr != KERN_SUCCESS) {
+    LogMessage("%s: unable to add interest notification for new changer (err = %d).\n", "NewChangersAdded", kr);
+    // Mostly a changer unplugged while it was being set up. Nothing could ever tell its thread
+    // that it went, and its GUID would stay taken: the thread ends now and takes the record.
+    changerDataP->m_shouldTerminate = true;
+    return;
+  }
+  changerDataP->m_changerNotification = notification;
+}
+
+// True when the service's GUID belongs to a record that is leaving. Quiet: an unreadable GUID
+// is reported by the record's creation.
+static bool IsReturningChanger(io_service_t i_service, UInt64* o_changerGUIDP) {
+  *o_changerGUIDP = 0;
+  CFRef<CFTypeRef> GUIDRef(CopyDriverProperty(i_service, CFSTR(k_GUIDProp)));
+  return GUIDRef && GetDriverUInt64(GUIDRef.get(), o_changerGUIDP) && ChangerGUIDIsLeaving(*o_changerGUIDP);
+}
+
+static void KeepReturningChanger(io_service_t i_service) {
+  IOObjectRetain(i_service);
+  g_returningChangers.push_back(i_service);
+  if (g_returningChangersTimer != nullptr) return;
+  g_returningChangersTimer =
+      CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + k_returningChangerRetryInterval,
+                           k_returningChangerRetryInterval, 0, 0, RetryReturningChangers, nullptr);
+  if (g_returningChangersTimer == nullptr) {
+    LogMessage("%s: unable to create the timer for returning changers.\n", __func__);
+    return;
+  }
+  CFRunLoopAddTimer(CFRunLoopGetCurrent(), g_returningChangersTimer, kCFRunLoopDefaultMode);
+}
+
+static void ReleaseReturningChangers() {
+  if (g_returningChangersTimer != nullptr) {
+    CFRunLoopTimerInvalidate(g_returningChangersTimer);
+    CFRelease(g_returningChangersTimer);
+    g_returningChangersTimer = nullptr;
+  }
+  for (io_service_t service : g_returningChangers) IOObjectRelease(service);
+  g_returningChangers.clear();
+}
+
+static void RetryReturningChangers(CFRunLoopTimerRef /*i_timerRef*/, void* /*i_infoP*/) {
+  std::vector<io_service_t> services;
+  services.swap(g_returningChangers);
+  for (io_service_t service : services) {
+    UInt64 changerGUID = 0;
+    if (IsReturningChanger(service, &changerGUID)) {
+      g_returningChangers.push_back(service);
+      continue;
+    }
+    AddNewChanger(service);
+    IOObjectRelease(service);
+  }
+  if (g_returningChangers.empty() && g_returningChangersTimer != nullptr) {
+    CFRunLoopTimerInvalidate(g_returningChangersTimer);
+    CFRelease(g_returningChangersTimer);
+    g_returningChangersTimer = nullptr;
+  }
+}
+
 void NewChangersAdded(void* /*i_refCon*/, io_iterator_t i_changerIterator) {
   if (!IOIteratorIsValid(i_changerIterator)) {
     LogMessage("%s: iterator of changers is invalid.\n", __func__);
@@ -121,28 +212,16 @@ void NewChangersAdded(void* /*i_refCon*/, io_iterator_t i_changerIterator) {
   // published later.
   for (io_service_t service; (service = IOIteratorNext(i_changerIterator)) != 0;) {
     IOObjectRef serviceRef(service);
-    ChangerData* changerDataP = nullptr;
-    if (!CreateNewChangerData(service, &changerDataP)) {
-      LogMessage("%s: unable to allocate changer data.\n", __func__);
+    // Refused now, a changer plugged in again before its old thread has ended would never come
+    // back: no second publish follows.
+    UInt64 changerGUID = 0;
+    if (IsReturningChanger(service, &changerGUID)) {
+      LogMessage("%s: changer %016llX is still leaving; it is added once its thread has ended.\n", __func__,
+                 static_cast<unsigned long long>(changerGUID));
+      KeepReturningChanger(service);
       continue;
     }
-    if (!CreateChangerThread(changerDataP)) {
-      LogMessage("%s: unable to run changer thread.\n", __func__);
-      // Without a thread nobody would ever remove the record, and its GUID would stay taken.
-      if (RemoveChangerDataFromList(changerDataP)) DisposeChangerData(changerDataP);
-      continue;
-    }
-    io_object_t notification = 0;
-    kern_return_t kr = IOServiceAddInterestNotification(g_changerNotificationPort, service, kIOGeneralInterest,
-                                                        ChangerNotification, changerDataP, &notification);
-    if (kr != KERN_SUCCESS) {
-      LogMessage("%s: unable to add interest notification for new changer (err = %d).\n", __func__, kr);
-      // Mostly a changer unplugged while it was being set up. Nothing could ever tell its thread
-      // that it went, and its GUID would stay taken: the thread ends now and takes the record.
-      changerDataP->m_shouldTerminate = true;
-      continue;
-    }
-    changerDataP->m_changerNotification = notification;
+    AddNewChanger(service);
   }
 }
 
@@ -437,14 +516,14 @@ bool DetermineChangerType(ChangerData* i_changerDataP) {
   const char* changerTypeP = i_changerDataP->m_isChangerWriter
                                  ? (hasOneDrive ? k_singleWriterChangerType : k_multipleWriterChangerType)
                                  : (hasOneDrive ? k_singleReaderChangerType : k_multipleReaderChangerType);
-  char* copyP = strdup(changerTypeP);
-  if (copyP == nullptr) {
+  // Retried while the record is listed: the old text stays readable until the record is freed,
+  // and a retry that finds the same model keeps the text it has rather than retire one more.
+  const char* currentP = i_changerDataP->m_changerTypeP;
+  if (currentP != nullptr && strcmp(currentP, changerTypeP) == 0) return true;
+  if (!ReplaceChangerString(i_changerDataP, i_changerDataP->m_changerTypeP, changerTypeP)) {
     LogMessage("%s: unable to allocate the changer type string.\n", __func__);
     return false;
   }
-  // Only this changer's thread reads the type before the changer is listed to clients.
-  free(i_changerDataP->m_changerTypeP);
-  i_changerDataP->m_changerTypeP = copyP;
   return true;
 }
 

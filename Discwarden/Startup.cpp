@@ -12,6 +12,7 @@
 #include "platform/CFBundle.h"
 #include "platform/CFUserNotification.h"
 #include "platform/Gestalt.h"
+#include "platform/HostLink.h"
 #include "platform/RunLoopSources.h"
 
 enum : SInt32 {
@@ -85,8 +86,11 @@ bool NotifyUserOfFailure(CFStringRef i_alertMessageRef) {
 // ================================================================ signals
 
 // The handler writes the signal to this pipe; the main thread's run loop reads it. Clean-up
-// cannot run in the handler itself: it talks to the host and frees memory.
+// cannot run in the handler itself: it talks to the host and frees memory. A host that goes
+// away writes k_hostGoneByte: without it nothing the daemon does can work, and a host started
+// again would start a second daemon beside this one.
 static int g_signalPipe[2] = {-1, -1};
+static const unsigned char k_hostGoneByte = 0;
 
 void SignalHandler(int i_signalRaised) {
   int savedErrno = errno;
@@ -96,7 +100,23 @@ void SignalHandler(int i_signalRaised) {
   errno = savedErrno;
 }
 
+// On the host link's reader thread, which must not block.
+static void WakeForHostGone() {
+  ssize_t written = write(g_signalPipe[1], &k_hostGoneByte, 1);
+  (void)written;  // a full pipe already holds an end to act on
+}
+
+[[noreturn]] static void EndWithHostGone() {
+  LogMessage("%s: the host has gone away; Discwarden ends.\n", __func__);
+  CleanupChangerNotifications();
+}
+
 static void HandleRaisedSignal() {
+  bool isHostGone = false;
+  unsigned char endByte = 0;
+  while (read(g_signalPipe[0], &endByte, 1) == 1)
+    if (endByte == k_hostGoneByte) isHostGone = true;
+  if (isHostGone) EndWithHostGone();
   // The pid file goes with the command port's clean-up once the command port exists; the
   // changer notifications' clean-up ends the process.
   CleanupChangerNotifications();
@@ -120,6 +140,7 @@ bool StartSignalHandler() {
       return false;
     }
   }
+  platform::hostlink::SetHostGoneHandler(WakeForHostGone);
   return true;
 }
 

@@ -12,7 +12,7 @@ bool AssertSystemCompatibility();
 bool AssertSystemCompatibility(SInt32 i_systemVersion);
 bool NotifyUserOfFailure(CFStringRef i_alertMessageRef);
 // Run on the main thread before its run loop runs: the handler only wakes that loop, which then
-// cleans up and ends the process.
+// cleans up and ends the process. A host that goes away ends the daemon the same way, logged.
 bool StartSignalHandler();
 void SignalHandler(int i_signalRaised);
 // Ends the process with status 0 at once, whatever the other threads are doing.

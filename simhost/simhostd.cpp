@@ -124,6 +124,9 @@ int Run(const std::string& root, const std::vector<std::string>& options) {
     std::cerr << "simhostd: " << error << "\n";
     return 1;
   }
+  // Serving now, this is the root's only host: what a killed one left goes before anything is
+  // published or started.
+  host.ClearCrashedRun();
   // The changers attached at every start of this root.
   std::vector<fs::path> descriptions;
   std::error_code ec;

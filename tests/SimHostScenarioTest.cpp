@@ -2,6 +2,10 @@
 // roots served side by side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
 #include "Scenario.h"
 #include "platform/BSD.h"
 #include "platform/CFMessagePort.h"
@@ -144,6 +148,91 @@ TEST(SimHostScenario, TwoRootsDoNotSeeEachOther) {
   EXPECT_TRUE(local);
   if (local) CFMessagePortInvalidate(local.get());
   CFMessagePortInvalidate(port.get());
+  platform::hostlink::Disconnect();
+}
+
+// The texts `program` wrote to the root's system log, without time and process.
+std::vector<std::string> LogTexts(const Root& root, const std::string& program) {
+  std::ifstream in(root.Path() + "/var/log/system.log");
+  std::vector<std::string> texts;
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find(" " + program + "[");
+    size_t text = line.find("]: ", at);
+    if (at != std::string::npos && text != std::string::npos) texts.push_back(line.substr(text + 3));
+  }
+  return texts;
+}
+
+bool Logged(const Root& root, const std::string& program, const std::string& text) {
+  std::vector<std::string> texts = LogTexts(root, program);
+  return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+// The processes named Discwarden in the root's process table (this process must use the root).
+std::vector<pid_t> Daemons() {
+  int mib[] = {bsd::CTL_KERN, bsd::KERN_PROC, bsd::KERN_PROC_ALL};
+  size_t size = 0;
+  bsd::sysctl(mib, 3, nullptr, &size, nullptr, 0);
+  std::vector<bsd::kinfo_proc> table(size / sizeof(bsd::kinfo_proc) + 4);
+  size = table.size() * sizeof(bsd::kinfo_proc);
+  bsd::sysctl(mib, 3, table.data(), &size, nullptr, 0);
+  table.resize(size / sizeof(bsd::kinfo_proc));
+  std::vector<pid_t> pids;
+  for (const auto& p : table)
+    if (std::string(p.kp_proc.p_comm) == "Discwarden") pids.push_back(p.kp_proc.p_pid);
+  return pids;
+}
+
+TEST(SimHostScenario, TheDaemonLivesWithItsHostAndACrashedRunIsClearedAtTheNextStart) {
+  Root root;
+  ASSERT_EQ(root.Ctl({"add-changer", kExamples + "/small-changer.plist", "--at-start"}).status, 0);
+  UseRoot(root);
+  const std::string info = root.Path() + "/Library/Changers/00A0B1C2D3E4F501/Info.plist";
+  auto storeWritten = [&] {
+    std::ifstream in(info);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return text.find("<string>Brennix E40</string>") != std::string::npos;
+  };
+
+  // Started by the host: its banner, its store.
+  ASSERT_TRUE(root.Start(50));
+  ASSERT_TRUE(scenario::WaitFor(storeWritten));
+  EXPECT_EQ(LogTexts(root, "Discwarden").at(0), "Discwarden started (1.0.6 rc 1).");
+  ASSERT_EQ(Daemons().size(), 1u);
+  // Stopped with it.
+  EXPECT_EQ(root.Stop(), 0);
+  EXPECT_TRUE(scenario::WaitFor([] { return Daemons().empty(); }));
+
+  // A host killed outright: its daemon ends on its own.
+  std::filesystem::remove(info);
+  ASSERT_TRUE(root.Start(50));
+  ASSERT_TRUE(scenario::WaitFor(storeWritten));
+  ASSERT_EQ(Daemons().size(), 1u);
+  ASSERT_EQ(::kill(root.HostPid(), SIGKILL), 0);
+  ::waitpid(root.HostPid(), nullptr, 0);
+  EXPECT_TRUE(scenario::WaitFor([] { return Daemons().empty(); }));
+  EXPECT_TRUE(Logged(root, "Discwarden", "EndWithHostGone: the host has gone away; Discwarden ends."));
+
+  // What a killed run may leave: disc nodes, and a daemon of the root that did not end.
+  for (const char* node : {"/dev/disk7", "/dev/rdisk7s2"}) std::ofstream(root.Path() + node) << "stale";
+  std::ofstream(root.Path() + "/dev/console") << "not a disc";
+  std::filesystem::create_directories(root.Path() + "/tmp/stale");
+  std::filesystem::copy_file("/bin/sleep", root.Path() + "/tmp/stale/Discwarden");
+  pid_t stale = bsd::StartProgram("/tmp/stale/Discwarden", {"Discwarden", "300"});
+  ASSERT_GT(stale, 0);
+  ASSERT_TRUE(scenario::WaitFor([&] { return Daemons() == std::vector<pid_t>{stale}; }));
+
+  ASSERT_TRUE(root.Start(50));
+  EXPECT_TRUE(scenario::WaitFor([&] { return ::waitpid(stale, nullptr, WNOHANG) == stale; }));
+  EXPECT_FALSE(std::filesystem::exists(root.Path() + "/dev/disk7"));
+  EXPECT_FALSE(std::filesystem::exists(root.Path() + "/dev/rdisk7s2"));
+  EXPECT_TRUE(std::filesystem::exists(root.Path() + "/dev/console"));
+  EXPECT_TRUE(Logged(root, "simhostd", "removed /dev/disk7 left by an earlier run"));
+  EXPECT_TRUE(Logged(root, "simhostd", "Discwarden [" + std::to_string(stale) +
+                                           "] of an earlier run is still running: ending it"));
+  // One daemon: the one this start began.
+  EXPECT_TRUE(scenario::WaitFor([&] { return Daemons().size() == 1 && Daemons()[0] != stale; }));
+  EXPECT_EQ(root.Stop(), 0);
   platform::hostlink::Disconnect();
 }
 

@@ -133,6 +133,21 @@ TEST_F(ChangerNotificationsTest, BadDriverPropertiesTakeTheFailurePathOnEveryRet
   }
 }
 
+// A retried initialisation names the changer again while clients may be reading the type.
+TEST_F(ChangerNotificationsTest, ATypeReadBeforeARetryStaysReadable) {
+  ChangerData* changerDataP = new ChangerData{};
+  changerDataP->m_changerDataTransferElemCount = 2;
+  ASSERT_TRUE(DetermineChangerType(changerDataP));
+  const char* firstP = changerDataP->m_changerTypeP;
+  ASSERT_STREQ(firstP, "Brennix D40");
+  changerDataP->m_isChangerWriter = true;
+  ASSERT_TRUE(DetermineChangerType(changerDataP));
+  const char* secondP = changerDataP->m_changerTypeP;
+  EXPECT_STREQ(secondP, "Brennix E40");
+  EXPECT_STREQ(firstP, "Brennix D40");
+  DisposeChangerData(changerDataP);
+}
+
 TEST_F(ChangerNotificationsTest, ASecondServiceWithTheSameGUIDIsRefusedAndLaterChangersAreStillFound) {
   Plug(ChangerWith(0xD1, 2, {0x0}));
   StartDiscovery();
@@ -176,6 +191,48 @@ TEST_F(ChangerNotificationsTest, UnpluggingEndsTheThreadAndRemovesTheRecord) {
   m_host->FindChanger(0xE1)->Plug();
   ASSERT_TRUE(WaitForState(0xE1, changerStateIdle));
   EXPECT_EQ(g_changerThreadCount, 2);
+}
+
+// Published again while its old record is still listed: the new service waits for the old
+// thread to end, then becomes a changer of its own.
+TEST_F(ChangerNotificationsTest, AChangerRepluggedAtOnceComesBack) {
+  struct Case {
+    const char* name;
+    UInt64 guid;
+    std::function<void(simhost::Changer&)> replug;
+  } cases[] = {
+      {"plugged in the same moment", 0xE6, [](simhost::Changer& i_changer) { i_changer.Plug(); }},
+      {"host replug without delay", 0xE7, [](simhost::Changer& i_changer) { i_changer.ReplugAfter(0); }},
+  };
+  StartDiscovery();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Plug(ChangerWith(c.guid, 2, {0x0}));
+    ASSERT_TRUE(WaitForState(c.guid, changerStateIdle));
+    io_service_t oldService = Record(c.guid)->m_changerRoboticsService;
+    int threads = g_changerThreadCount;
+    m_capture->Clear();
+
+    char waiting[128];
+    snprintf(waiting, sizeof waiting,
+             "NewChangersAdded: changer %016llX is still leaving; it is added once its thread has ended.\n",
+             static_cast<unsigned long long>(c.guid));
+    simhost::Changer& changer = *m_host->FindChanger(c.guid);
+    {
+      // Read-locked, the list keeps the old record until the new service has been seen.
+      ScopedRWLock lock("test", "%s: (err = %d).\n");
+      ASSERT_TRUE(lock.ReadLock(&g_listRWLock, "%s: (err = %d).\n"));
+      changer.Unplug();
+      c.replug(changer);
+      ASSERT_TRUE(WaitUntil([&] { return CountOf(waiting) == 1; }, 10));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return CountOf("RunChangerThread: changer thread ended.\n") == 1; }, 10));
+    ASSERT_TRUE(WaitForState(c.guid, changerStateIdle));
+    EXPECT_NE(Record(c.guid)->m_changerRoboticsService, oldService);
+    EXPECT_EQ(g_changerThreadCount, threads);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{waiting, "RunChangerThread: changer thread ended.\n",
+                                                    "RunChangerThread: starting changer thread.\n"}));
+  }
 }
 
 TEST_F(ChangerNotificationsTest, AChangerGoneBeforeItsInterestIsRegisteredLeavesNothingBehind) {

@@ -345,6 +345,62 @@ TEST_F(ChangerThreadTest, PassiveChangerQueuesInsertedDiscAfterTheChangeMessage)
   EXPECT_EQ(g_changerListP, nullptr);
 }
 
+// The pause after a failed initialisation step, measured on a manual clock between two
+// attempts: the thread cannot come back before the pause is over, and comes back when it is.
+TEST_F(ChangerThreadTest, AFailedInitialisationStepIsRetriedAfterItsPause) {
+  struct Case {
+    const char* name;
+    const char* knob;          // null: the changer's folder is a file
+    const char* properties;
+    std::string line;          // one per attempt
+    double pause;
+  } cases[] = {
+      {"counts", "omit-properties", "Number Of Storage Elements",
+       "PrecacheChangerInfo: unable to get count of storage elements.\n", 5},
+      {"services", "duplicate-block-switch", nullptr,
+       "LookForChangerBlockSwitchService: two block switch services with identical GUIDs were found!\n", 5},
+      {"one-time initialisation", "refuse-reset", nullptr,
+       "InitializeChanger: unable to do one-time initialization (err = E00002BC).\n", 5},
+      {"data files", nullptr, nullptr, "LocateChangerInfoFiles: unable to locate changer media directory.\n", 10},
+  };
+  UInt64 guid = 0xA00;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    simhost::ChangerSpec spec = ChangerWith(++guid, 2, {0x0});
+    if (c.knob != nullptr)
+      SetKnob(spec.knobs, c.knob, c.properties ? CFTypeRef(simhost::cf::Str(c.properties).get()) : kCFBooleanTrue);
+    else
+      WriteFile(ChangerDir(guid), "not a folder");
+    Plug(std::move(spec));
+    StartDiscovery();
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(c.line) >= 1; })) << ::testing::PrintToString(LogLines());
+
+    // From here time moves only in quarter seconds, the thread's own sleeping step; after each
+    // one the thread has a moment to log its next attempt before time moves on.
+    platform::clock::UseManual(platform::clock::Now());
+    auto nextAttemptAt = [&] {
+      size_t attempts = CountOf(c.line);
+      for (int step = 0; step < 4 * 30; ++step) {
+        platform::clock::Advance(0.25);
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(25);
+        while (std::chrono::steady_clock::now() < until)
+          if (CountOf(c.line) > attempts) return platform::clock::Now();
+          else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      return -1.0;
+    };
+    double firstAt = nextAttemptAt();
+    double secondAt = nextAttemptAt();
+    platform::clock::UseScaled(50);
+    ASSERT_GT(firstAt, 0);
+    ASSERT_GT(secondAt, 0);
+    EXPECT_GE(secondAt - firstAt, c.pause);
+    EXPECT_LT(secondAt - firstAt, c.pause + 1);
+  }
+}
+
 TEST_F(ChangerThreadTest, AnUnpluggedChangerLeavesDuringItsRetryPause) {
   simhost::ChangerSpec spec = ChangerWith(0x900, 2, {0x0});
   SetKnob(spec.knobs, "duplicate-block-switch", kCFBooleanTrue);

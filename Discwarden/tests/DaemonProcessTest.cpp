@@ -3,6 +3,7 @@
 // status, the system log, the recorded alerts and the changer store.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -103,11 +104,15 @@ TEST_F(DaemonProcessTest, AFailedStartEndsWithStatusZeroAndOneLineFromMain) {
   }
 }
 
-TEST_F(DaemonProcessTest, TerminationSignalsEndTheDaemonWithStatusZeroLeavingChangersAsTheyAre) {
+TEST_F(DaemonProcessTest, TerminationSignalsAndAHostGoneEndTheDaemonWithStatusZeroLeavingChangersAsTheyAre) {
   struct Case {
-    int signalNumber;
+    int signalNumber;  // 0: the host goes away instead
     const char* name;
-  } cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    const char* lastLine;  // null: any
+  } cases[] = {{SIGINT, "SIGINT", nullptr},
+               {SIGTERM, "SIGTERM", nullptr},
+               {SIGHUP, "SIGHUP", nullptr},
+               {0, "host gone", "EndWithHostGone: the host has gone away; Discwarden ends."}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TearDown();
@@ -122,8 +127,19 @@ TEST_F(DaemonProcessTest, TerminationSignalsEndTheDaemonWithStatusZeroLeavingCha
     ASSERT_TRUE(WaitUntil([&] {
       return ReadFile(changerDir + "/Info.plist").find("<string>Brennix E40</string>") != std::string::npos;
     }));
-    ASSERT_EQ(::kill(pid, c.signalNumber), 0);
+    if (c.signalNumber != 0) {
+      ASSERT_EQ(::kill(pid, c.signalNumber), 0);
+    } else {
+      m_server->Stop();
+    }
+    // Bounded: a daemon that does not end fails the case instead of hanging the suite.
+    bool ended = WaitUntil([&] {
+      siginfo_t info{};
+      return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    });
+    if (!ended) ::kill(pid, SIGKILL);
     bsd::ProgramResult result = bsd::WaitForProgram(pid);
+    ASSERT_TRUE(ended);
     ASSERT_TRUE(result.exited) << "signal " << result.signal;
     EXPECT_EQ(result.status, 0);
 
@@ -133,6 +149,9 @@ TEST_F(DaemonProcessTest, TerminationSignalsEndTheDaemonWithStatusZeroLeavingCha
     EXPECT_EQ(lines[1], "RunChangerThread: starting changer thread.");
     // Nothing is torn down but the notifications: the changer thread did not end.
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "RunChangerThread: changer thread ended."), 0);
+    if (c.lastLine != nullptr) {
+      EXPECT_EQ(lines.back(), c.lastLine);
+    }
     EXPECT_TRUE(std::filesystem::exists(changerDir + "/Root/.Trashes"));
   }
 }

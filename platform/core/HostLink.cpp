@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -103,6 +104,20 @@ int64_t IdOf(CFDictionaryRef message) {
   return id;
 }
 
+// Told when the host closes a connection this process did not close itself. Its own lock: a
+// reader thread that calls it may be joined by a thread that holds g_mutex.
+std::mutex g_goneMutex;
+std::function<void()> g_goneHandler;
+
+void TellHostGone() {
+  std::function<void()> handler;
+  {
+    std::lock_guard lock(g_goneMutex);
+    handler = g_goneHandler;
+  }
+  if (handler) handler();
+}
+
 // One connection. Replaced (never freed while its reader may run) when the root changes or a
 // test disconnects.
 class Link {
@@ -172,6 +187,7 @@ class Link {
   }
 
   void Close() {
+    m_closing = true;
     if (m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);
     if (m_reader.joinable()) m_reader.join();
     if (m_fd >= 0) ::close(m_fd);
@@ -209,9 +225,12 @@ class Link {
       }
       if (handler) handler(message.get());
     }
-    std::lock_guard lock(m_mutex);
-    m_dead = true;
-    m_cv.notify_all();
+    {
+      std::lock_guard lock(m_mutex);
+      m_dead = true;
+      m_cv.notify_all();
+    }
+    if (!m_closing) TellHostGone();
   }
 
   std::string m_path;
@@ -224,6 +243,7 @@ class Link {
   std::map<std::string, std::function<void(CFDictionaryRef)>> m_handlers;
   int64_t m_nextId = 1;
   bool m_dead = false;
+  std::atomic<bool> m_closing{false};
 };
 
 std::mutex g_mutex;
@@ -307,6 +327,11 @@ void SetEventHandler(const std::string& name, std::function<void(CFDictionaryRef
   std::lock_guard lock(g_mutex);
   HandlerHolder().SetHandler(name, handler);
   if (g_link) g_link->SetHandler(name, handler);
+}
+
+void SetHostGoneHandler(std::function<void()> handler) {
+  std::lock_guard lock(g_goneMutex);
+  g_goneHandler = std::move(handler);
 }
 
 void Disconnect() {

@@ -4,12 +4,20 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "CFUtil.h"
+#include "Install.h"
+#include "platform/BSD.h"
 #include "platform/Log.h"
 #include "platform/PlistCodec.h"
 
@@ -120,6 +128,75 @@ bool Host::WriteDevNodes(const MediumInfo& m, uint64_t guid, int storageElement)
 
 void Host::RemoveDevNodes(const std::string& bsdName) {
   for (const std::string& name : {bsdName, "r" + bsdName}) ::unlink((m_root + "/dev/" + name).c_str());
+}
+
+namespace {
+
+// "diskN", "diskNsM" and their raw twins, N from 2: the names WriteDevNodes gives.
+bool IsDiscNodeName(const std::string& name) {
+  size_t i = name.rfind("rdisk", 0) == 0 ? 5 : name.rfind("disk", 0) == 0 ? 4 : std::string::npos;
+  if (i == std::string::npos) return false;
+  auto digits = [&](size_t from) {
+    size_t end = from;
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
+    return end;
+  };
+  size_t end = digits(i);
+  if (end == i || end - i > 9 || std::stoi(name.substr(i, end - i)) < 2) return false;
+  if (end == name.size()) return true;
+  if (name[end] != 's') return false;
+  size_t sliceEnd = digits(end + 1);
+  return sliceEnd > end + 1 && sliceEnd == name.size();
+}
+
+// The daemon's file name, as the process table shows it.
+std::string DaemonProgramName() {
+  std::string path = kDaemonPath;
+  return path.substr(path.rfind('/') + 1);
+}
+
+std::vector<pid_t> DaemonsOfThisRoot() {
+  int mib[] = {bsd::CTL_KERN, bsd::KERN_PROC, bsd::KERN_PROC_ALL};
+  size_t size = 0;
+  std::vector<pid_t> pids;
+  if (bsd::sysctl(mib, 3, nullptr, &size, nullptr, 0) != 0) return pids;
+  // Room for a few started since the size was taken; a short table still lists what fits.
+  std::vector<bsd::kinfo_proc> table(size / sizeof(bsd::kinfo_proc) + 8);
+  size = table.size() * sizeof(bsd::kinfo_proc);
+  if (bsd::sysctl(mib, 3, table.data(), &size, nullptr, 0) != 0 && errno != ENOMEM) return pids;
+  table.resize(size / sizeof(bsd::kinfo_proc));
+  for (const bsd::kinfo_proc& entry : table)
+    if (entry.kp_proc.p_comm == DaemonProgramName() && entry.kp_proc.p_pid != ::getpid())
+      pids.push_back(entry.kp_proc.p_pid);
+  return pids;
+}
+
+}  // namespace
+
+void Host::ClearCrashedRun() {
+  std::string dir = m_root + "/dev";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = entry.path().filename().string();
+    // Only what this host writes: a planted directory, FIFO or device is left alone; a link is
+    // removed itself, never followed.
+    struct stat st {};
+    if (!IsDiscNodeName(name) || ::lstat(entry.path().c_str(), &st) != 0) continue;
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) continue;
+    if (::unlink(entry.path().c_str()) == 0) Log("removed /dev/" + name + " left by an earlier run");
+  }
+
+  std::vector<pid_t> daemons = DaemonsOfThisRoot();
+  for (pid_t pid : daemons) {
+    Log(DaemonProgramName() + " [" + std::to_string(pid) + "] of an earlier run is still running: ending it");
+    ::kill(pid, SIGTERM);
+  }
+  // A moment of real time to end on its own (it leaves the table once it has exited), then made sure.
+  for (int i = 0; i < 100 && !daemons.empty(); ++i) {
+    ::usleep(20000);
+    daemons = DaemonsOfThisRoot();
+  }
+  for (pid_t pid : daemons) ::kill(pid, SIGKILL);
 }
 
 CFRef<CFDictionaryRef> Host::ReadDevNode(const std::string& bsdName) const {

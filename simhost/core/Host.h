@@ -74,6 +74,11 @@ class Host {
   // Writes a line to the root's system log as "simhostd".
   void Log(const std::string& text) const;
 
+  // What a host that ended without stopping (killed) left in the root: "/dev" nodes of discs
+  // and a daemon of this root still running. Called at start, before anything is published;
+  // each thing cleared is logged. Processes are looked for in this root's process table only.
+  void ClearCrashedRun();
+
   // Ends everything that waits (loads) and stops the scheduler; the destructor calls it.
   void Shutdown();
 

@@ -5,12 +5,15 @@
 #include <sys/un.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <functional>
 #include <thread>
 
 #include "HostFixture.h"
 #include "platform/CFUserNotification.h"
+#include "platform/HostLink.h"
 #include "platform/IOKit.h"
 #include "platform/IOObjectRef.h"
 #include "platform/PlistCodec.h"
@@ -368,6 +371,29 @@ TEST_F(IOKitTest, HostAbsentCallsFailCleanly) {
   SInt32 error = 0;
   EXPECT_EQ(CFUserNotificationCreate(nullptr, 0, 2, &error, nullptr), nullptr);
   EXPECT_NE(error, 0);
+}
+
+// A process is told when its host goes away, not when it drops the connection itself.
+TEST_F(IOKitTest, TheLinkTellsWhenTheHostIsGone) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int gone = 0;
+  platform::hostlink::SetHostGoneHandler([&] {
+    std::lock_guard lock(mutex);
+    ++gone;
+    cv.notify_all();
+  });
+  mach_port_t master = MACH_PORT_NULL;
+  ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &master), kIOReturnSuccess);
+  platform::hostlink::Disconnect();
+  ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &master), kIOReturnSuccess);
+  m_server->Stop();
+  std::unique_lock lock(mutex);
+  EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return gone > 0; }));
+  EXPECT_EQ(gone, 1);
+  lock.unlock();
+  platform::hostlink::SetHostGoneHandler(nullptr);
+  EXPECT_EQ(IOMasterPort(MACH_PORT_NULL, &master), kIOReturnNotResponding);
 }
 
 int RawConnect(const std::string& path) {

@@ -31,6 +31,9 @@ CFRef<CFDictionaryRef> Call(CFDictionaryRef request);
 bool Available();
 // Called on the link's reader thread for each event whose "event" is `name`; it must not block.
 void SetEventHandler(const std::string& name, std::function<void(CFDictionaryRef event)> handler);
+// Called once on the link's reader thread when the host ends a connection this process did not
+// close itself (the host stopped or died); it must not block. Null removes it.
+void SetHostGoneHandler(std::function<void()> handler);
 // Drops the connection; the next call connects afresh (tests that start a new host use it).
 void Disconnect();
 
