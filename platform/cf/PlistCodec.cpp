@@ -27,6 +27,9 @@ namespace {
 
 // More objects than the system ever stores or sends; beyond it a file is taken as hostile.
 constexpr uint64_t kMaxObjects = 1u << 20;
+// Likewise for the bytes of strings and data once shared objects are expanded; no file or frame
+// of the system is larger.
+constexpr uint64_t kMaxLeafBytes = 64u << 20;
 
 struct PlistFree {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -254,6 +257,14 @@ class BinaryGuard {
     return o_start <= m_end && o_count <= (m_end - o_start) / unit;
   }
 
+  // One string or data shared by many references is copied for each of them.
+  bool WithinLeafBudget(uint64_t bytes, std::string& o_error) {
+    m_leafBytes += bytes;
+    if (m_leafBytes <= kMaxLeafBytes) return true;
+    o_error = "property list holds too much data";
+    return false;
+  }
+
   CFTypeRef ConvertObject(uint64_t object, std::string& o_error) {
     size_t offset;
     if (!ObjectOffset(object, offset)) return Malformed(o_error);
@@ -285,6 +296,7 @@ class BinaryGuard {
         size_t start;
         uint64_t count;
         if (!Content(offset, 1, start, count)) return Malformed(o_error);
+        if (!WithinLeafBudget(count, o_error)) return nullptr;
         auto* data = new __CFData();
         data->m_bytes.assign(m_p + start, m_p + start + count);
         return data;
@@ -322,6 +334,7 @@ class BinaryGuard {
     size_t start;
     uint64_t count;
     if (!Content(offset, utf16 ? 2 : 1, start, count)) return Malformed(o_error);
+    if (!WithinLeafBudget(count * (utf16 ? 2 : 1), o_error)) return nullptr;
     std::string text;
     if (utf16) {
       std::u16string units(count, u'\0');
@@ -373,6 +386,7 @@ class BinaryGuard {
   const uint8_t* m_p;
   size_t m_n;
   bool m_mutableContainers = false;
+  uint64_t m_leafBytes = 0;
   unsigned m_offsetSize = 0, m_refSize = 0;
   uint64_t m_numObjects = 0, m_top = 0, m_table = 0, m_end = 0;
   std::vector<uint8_t> m_state;

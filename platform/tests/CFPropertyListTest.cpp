@@ -239,6 +239,8 @@ TEST(PlistCodec, BadInputFailsWithAReason) {
   for (uint16_t i = 0; i < 60; ++i) doubling.push_back("\xA2" + Ref(i + 1) + Ref(i + 1));
   doubling.push_back("\x09");
   std::string xmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+  std::string repeatedRef;
+  for (int i = 0; i < 70000; ++i) repeatedRef += Ref(0);
   struct Case {
     const char* name;
     std::string bytes;
@@ -261,6 +263,10 @@ TEST(PlistCodec, BadInputFailsWithAReason) {
       {"shared children", HandBinary(doubling, 0), "property list holds too many objects"},
       {"date", xmlHead + "<date>2004-06-01T12:00:00Z</date></plist>", "property list holds a date, which is not supported"},
       {"invalid UTF-8", HandBinary({"\x52\xC3\x28"}, 0), "property list holds a string that is not valid UTF-8"},
+      // 70 000 references to one kilobyte: 70 MB once each is copied.
+      {"shared data", HandBinary({std::string("\x4F\x11\x03\xE8", 4) + std::string(1000, 'x'),
+                                  std::string("\xAF\x12\x00\x01\x11\x70", 6) + repeatedRef}, 1),
+       "property list holds too much data"},
       // An array claiming 2^20 references where the file holds two.
       {"container count exceeds the file",
        HandBinary({std::string("\xAF\x12\x00\x10\x00\x00", 6) + Ref(1) + Ref(1), "\x09"}, 0),
