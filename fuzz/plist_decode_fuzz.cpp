@@ -20,13 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (error.empty()) __builtin_trap();
     return 0;
   }
-  // A decoded value encodes to bytes that decode to the same value (compared through its
-  // encoding, so that a NaN compares equal to itself).
+  // A decoded value encodes again in the format it came in, and those bytes decode.
   std::string bytes;
   if (!pl::Encode(plist.get(), format, bytes, &error)) return 0;
   CFRef<CFPropertyListRef> again(pl::Decode(bytes.data(), bytes.size(), mutability, &error));
-  std::string bytesAgain;
-  if (!again || !pl::Encode(again.get(), format, bytesAgain, &error) || bytesAgain != bytes) __builtin_trap();
+  if (!again) __builtin_trap();
   CFRef<CFPropertyListRef> copy(CFPropertyListCreateDeepCopy(nullptr, plist.get(), mutability));
   if (!copy) __builtin_trap();
 
