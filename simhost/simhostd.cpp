@@ -90,8 +90,8 @@ int Run(const std::string& root, const std::vector<std::string>& options) {
     if (options[i] == "--rate" && i + 1 < options.size()) {
       char* end = nullptr;
       rate = std::strtod(options[++i].c_str(), &end);
-      if (!end || *end || !(rate > 0)) {
-        std::cerr << "simhostd: --rate takes a number above 0\n";
+      if (!end || *end || !(rate >= platform::clock::kMinRate && rate <= platform::clock::kMaxRate)) {
+        std::cerr << "simhostd: --rate takes a number from 0.001 to 1000000\n";
         return 64;
       }
     } else {

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "RunLoopInternal.h"
 #include "mach/UnixSocket.h"
@@ -29,8 +31,14 @@ constexpr uint32_t kReplyMagic = 0x43464d52;    // "CFMR"
 constexpr uint32_t kHasData = 1;
 constexpr uint32_t kWantsReply = 2;
 constexpr uint32_t kMaxPayload = 64u << 20;
-// How long the serving thread waits for a client that connected but is slow to write or read.
-constexpr double kServeRealLimit = 10.0;
+// A client has this long, in real time, to send its whole request once connected; meanwhile
+// others are served. A reply it does not read holds the serving thread for kReplyRealLimit.
+constexpr double kRequestRealLimit = 10.0;
+constexpr double kReplyRealLimit = 0.5;
+// Connections still sending their request; beyond this the oldest is dropped.
+constexpr size_t kMaxPendingConnections = 32;
+// A request body grows by what has arrived, never by what its header claims.
+constexpr size_t kReadChunk = 64u << 10;
 
 struct RequestHeader {
   uint32_t magic;
@@ -163,6 +171,7 @@ struct __CFMessagePort : __CFObject {
   ~__CFMessagePort() override {
     Invalidate();
     if (m_listenFd >= 0) ::close(m_listenFd);
+    if (m_pollFd >= 0) ::close(m_pollFd);
     if (m_context.release && m_context.info) m_context.release(m_context.info);
   }
   std::string Describe() const override { return "<CFMessagePort " + CFStringUTF8(m_name.get()) + ">"; }
@@ -178,34 +187,112 @@ struct __CFMessagePort : __CFObject {
     // Closing refuses the connections still waiting; their senders learn the port is gone.
     ::close(m_listenFd);
     m_listenFd = -1;
+    for (Pending& p : m_pending) ::close(p.fd);
+    m_pending.clear();
   }
 
-  // Serves the next waiting connection, if any.
+  // Called when a connection waits or a pending one has news: takes what every client has sent
+  // so far without waiting for any, then answers each request that is complete.
   void ServeOne() {
-    int conn;
+    std::vector<Pending> complete;
     {
       std::lock_guard lock(m_mutex);
       if (!*m_alive || m_listenFd < 0) return;
-      conn = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      AcceptLocked();
+      auto now = std::chrono::steady_clock::now();
+      for (auto it = m_pending.begin(); it != m_pending.end();) {
+        Progress progress = ReadSome(*it);
+        if (progress == Progress::waiting && now < it->expires) {
+          ++it;
+          continue;
+        }
+        if (progress == Progress::complete) {
+          complete.push_back(std::move(*it));
+        } else {
+          // Gone, malformed or too slow. A connection that closes at once is someone checking
+          // that the port is there.
+          ::close(it->fd);
+        }
+        it = m_pending.erase(it);
+      }
     }
-    if (conn < 0) return;
-    Fd guard(conn);
-    Deadline limit = Deadline::Real(kServeRealLimit);
-    RequestHeader req{};
-    // A connection that closes at once is someone checking that the port is there.
-    if (ReadAll(conn, &req, sizeof req, limit) != Io::ok) return;
-    if (req.magic != kRequestMagic || req.length > kMaxPayload) return;
-    std::vector<UInt8> bytes(req.length);
-    if (ReadAll(conn, bytes.data(), bytes.size(), limit) != Io::ok) return;
+    for (Pending& p : complete) {
+      Fd guard(p.fd);
+      Answer(p);
+    }
+  }
+
+  struct Pending {
+    int fd = -1;
+    std::chrono::steady_clock::time_point expires;
+    RequestHeader header{};
+    size_t headerBytes = 0;
+    std::vector<UInt8> body;
+  };
+  enum class Progress { waiting, complete, dropped };
+
+  void AcceptLocked() {
+    for (;;) {
+      int conn = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (conn < 0) return;
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = conn;
+      if (::epoll_ctl(m_pollFd, EPOLL_CTL_ADD, conn, &ev) != 0) {
+        ::close(conn);
+        continue;
+      }
+      if (m_pending.size() >= kMaxPendingConnections) {
+        ::close(m_pending.front().fd);
+        m_pending.erase(m_pending.begin());
+      }
+      auto expires = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                            std::chrono::duration<double>(kRequestRealLimit));
+      Pending p;
+      p.fd = conn;
+      p.expires = expires;
+      m_pending.push_back(std::move(p));
+    }
+  }
+
+  // Reads what has arrived; the header is checked before any of the body is kept.
+  static Progress ReadSome(Pending& p) {
+    for (;;) {
+      UInt8 chunk[kReadChunk];
+      size_t want;
+      UInt8* into;
+      if (p.headerBytes < sizeof p.header) {
+        want = sizeof p.header - p.headerBytes;
+        into = reinterpret_cast<UInt8*>(&p.header) + p.headerBytes;
+      } else {
+        if (p.header.magic != kRequestMagic || p.header.length > kMaxPayload) return Progress::dropped;
+        if (p.body.size() == p.header.length) return Progress::complete;
+        want = std::min(sizeof chunk, p.header.length - p.body.size());
+        into = chunk;
+      }
+      ssize_t n = ::recv(p.fd, into, want, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return Progress::waiting;
+      if (n <= 0) return Progress::dropped;
+      if (into == chunk)
+        p.body.insert(p.body.end(), chunk, chunk + n);
+      else
+        p.headerBytes += static_cast<size_t>(n);
+    }
+  }
+
+  void Answer(const Pending& p) {
+    const RequestHeader& req = p.header;
     CFRef<CFDataRef> data;
-    if (req.flags & kHasData) data.reset(CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())));
+    if (req.flags & kHasData) data.reset(CFDataCreate(nullptr, p.body.data(), static_cast<CFIndex>(p.body.size())));
     if (!*m_alive) return;
     CFRef<CFDataRef> reply(m_callout ? m_callout(this, req.msgid, data.get(), m_context.info) : nullptr);
     if (!(req.flags & kWantsReply)) return;
     ReplyHeader rep{kReplyMagic, reply ? kHasData : 0u,
                     reply ? static_cast<uint32_t>(CFDataGetLength(reply.get())) : 0u};
-    if (WriteAll(conn, &rep, sizeof rep, limit) != Io::ok || rep.length == 0) return;
-    WriteAll(conn, CFDataGetBytePtr(reply.get()), rep.length, limit);
+    Deadline limit = Deadline::Real(kReplyRealLimit);
+    if (WriteAll(p.fd, &rep, sizeof rep, limit) != Io::ok || rep.length == 0) return;
+    (void)WriteAll(p.fd, CFDataGetBytePtr(reply.get()), rep.length, limit);  // a client that stops reading loses its reply
   }
 
   CFRef<CFStringRef> m_name;
@@ -214,8 +301,11 @@ struct __CFMessagePort : __CFObject {
   CFMessagePortCallBack m_callout = nullptr;
   CFMessagePortContext m_context{};
   std::shared_ptr<std::atomic<bool>> m_alive = std::make_shared<std::atomic<bool>>(true);
-  std::mutex m_mutex;  // guards m_listenFd against Invalidate on another thread
+  std::mutex m_mutex;  // guards m_listenFd and m_pending against Invalidate on another thread
   int m_listenFd = -1;
+  // Readable when a connection waits or a pending one has sent something: what the run loop watches.
+  int m_pollFd = -1;
+  std::vector<Pending> m_pending;
   ino_t m_inode = 0;
   pid_t m_owner = 0;
 };
@@ -243,11 +333,21 @@ CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef name, CFMe
     return nullptr;
   }
 
+  Fd pollFd(::epoll_create1(EPOLL_CLOEXEC));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd.get();
+  if (pollFd.get() < 0 || ::epoll_ctl(pollFd.get(), EPOLL_CTL_ADD, fd.get(), &ev) != 0) {
+    ::unlink(path.c_str());
+    return nullptr;
+  }
+
   auto* port = new __CFMessagePort();
   port->m_name = CFRef<CFStringRef>(CFStringCreateCopy(nullptr, name));
   port->m_hostPath = path;
   port->m_callout = callout;
   port->m_listenFd = fd.release();
+  port->m_pollFd = pollFd.release();
   port->m_inode = platform::sock::InodeOf(path);
   port->m_owner = ::getpid();
   if (context) {
@@ -329,9 +429,11 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
   std::vector<UInt8> bytes;
   Io io = ReadAll(fd.get(), &rep, sizeof rep, replyBy);
   if (io == Io::ok && (rep.magic != kReplyMagic || rep.length > kMaxPayload)) return kCFMessagePortTransportError;
-  if (io == Io::ok) {
-    bytes.resize(rep.length);
-    io = ReadAll(fd.get(), bytes.data(), bytes.size(), replyBy);
+  // The reply grows by what arrives, not by what its header claims.
+  while (io == Io::ok && bytes.size() < rep.length) {
+    size_t had = bytes.size();
+    bytes.resize(had + std::min<size_t>(kReadChunk, rep.length - had));
+    io = ReadAll(fd.get(), bytes.data() + had, bytes.size() - had, replyBy);
   }
   switch (io) {
     case Io::ok: break;
@@ -347,11 +449,7 @@ SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef
 
 CFRunLoopSourceRef CFMessagePortCreateRunLoopSource(CFAllocatorRef, CFMessagePortRef local, CFIndex order) {
   if (!local || local->m_isRemote || !*local->m_alive) return nullptr;
-  int fd;
-  {
-    std::lock_guard lock(local->m_mutex);
-    fd = local->m_listenFd;
-  }
+  int fd = local->m_pollFd;
   CFRef<CFMessagePortRef> held = CFRef<CFMessagePortRef>::Retain(local);
   auto alive = [flag = local->m_alive] { return flag->load(); };
   return platform::CreateLinkedFdSource(fd, [held] { held.get()->ServeOne(); }, order, std::move(alive));

@@ -1,6 +1,7 @@
-// Property lists through libplist. libplist parses and writes both formats; what it does not
-// do safely is bounded here first: deep nesting overflows its recursive reader and destructor,
-// and a binary file whose objects share children expands exponentially when parsed into a tree.
+// Property lists: libplist writes both formats and parses XML; binary is read here, straight from
+// the bytes, because libplist's tree indexes arrays from the start for every element. What
+// libplist does not do safely is bounded first: deep nesting overflows its recursive reader and
+// destructor, and a binary file whose objects share children expands exponentially.
 #include "platform/PlistCodec.h"
 
 #include <plist/plist.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "CFInternal.h"
@@ -24,6 +27,9 @@ namespace {
 
 // More objects than the system ever stores or sends; beyond it a file is taken as hostile.
 constexpr uint64_t kMaxObjects = 1u << 20;
+// Likewise for the bytes of strings and data once shared objects are expanded; no file or frame
+// of the system is larger.
+constexpr uint64_t kMaxLeafBytes = 64u << 20;
 
 struct PlistFree {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -40,6 +46,27 @@ void SetError(std::string* o_error, std::string text) {
 }
 
 std::string TooDeepText() { return "property list nested deeper than " + std::to_string(kMaxDepth) + " levels"; }
+
+// Fills a new dictionary in one pass: a key seen again replaces the earlier value in its place,
+// as CFDictionarySetValue would, without searching every entry for each key.
+class DictionaryFiller {
+ public:
+  explicit DictionaryFiller(__CFDictionary* dict) : m_dict(dict) {}
+  // Takes over one reference to each of key and value.
+  void Set(CFStringRef key, CFTypeRef value) {
+    auto [it, added] = m_index.try_emplace(CFStringUTF8(key), m_dict->m_entries.size());
+    if (added) {
+      m_dict->m_entries.emplace_back(key, value);
+      return;
+    }
+    CFRelease(key);
+    CFRelease(std::exchange(m_dict->m_entries[it->second].second, value));
+  }
+
+ private:
+  __CFDictionary* m_dict;
+  std::unordered_map<std::string, size_t> m_index;
+};
 
 // ---------------------------------------------------------------- binary guard
 
@@ -210,8 +237,156 @@ class BinaryGuard {
     return true;
   }
 
+  // ---- conversion, once Check has passed: every object is read once per reference, which the
+  // walk above bounded by kMaxObjects, and every container is filled front to back.
+ public:
+  CFTypeRef Convert(CFOptionFlags mutability, std::string& o_error) {
+    m_mutableContainers = mutability != 0;
+    return ConvertObject(m_top, o_error);
+  }
+
+ private:
+  CFTypeRef Malformed(std::string& o_error) const {
+    o_error = "malformed binary property list";
+    return nullptr;
+  }
+
+  // o_start and o_count describe `count` units of `unit` bytes that lie inside the object area.
+  bool Content(size_t offset, unsigned unit, size_t& o_start, uint64_t& o_count) const {
+    if (!ReadCount(offset, o_count, o_start)) return false;
+    return o_start <= m_end && o_count <= (m_end - o_start) / unit;
+  }
+
+  // One string or data shared by many references is copied for each of them.
+  bool WithinLeafBudget(uint64_t bytes, std::string& o_error) {
+    m_leafBytes += bytes;
+    if (m_leafBytes <= kMaxLeafBytes) return true;
+    o_error = "property list holds too much data";
+    return false;
+  }
+
+  CFTypeRef ConvertObject(uint64_t object, std::string& o_error) {
+    size_t offset;
+    if (!ObjectOffset(object, offset)) return Malformed(o_error);
+    uint8_t marker = m_p[offset];
+    uint8_t low = marker & 0x0F;
+    switch (marker >> 4) {
+      case 0x0:
+        if (marker == 0x08 || marker == 0x09) return CFRetain(marker == 0x09 ? kCFBooleanTrue : kCFBooleanFalse);
+        return Malformed(o_error);
+      case 0x1: return ConvertInteger(offset, low, o_error);
+      case 0x2: {
+        if (low != 2 && low != 3) return Malformed(o_error);
+        unsigned size = 1u << low;
+        if (m_end - (offset + 1) < size) return Malformed(o_error);
+        uint64_t bits = ReadBigEndian(m_p + offset + 1, size);
+        double v;
+        if (size == 4) {
+          uint32_t b32 = static_cast<uint32_t>(bits);
+          float f;
+          std::memcpy(&f, &b32, sizeof f);
+          v = f;
+        } else {
+          std::memcpy(&v, &bits, sizeof v);
+        }
+        return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v);
+      }
+      case 0x3: o_error = "property list holds a date, which is not supported"; return nullptr;
+      case 0x4: {
+        size_t start;
+        uint64_t count;
+        if (!Content(offset, 1, start, count)) return Malformed(o_error);
+        if (!WithinLeafBudget(count, o_error)) return nullptr;
+        auto* data = new __CFData();
+        data->m_bytes.assign(m_p + start, m_p + start + count);
+        return data;
+      }
+      case 0x5:
+      case 0x6: return ConvertString(offset, (marker >> 4) == 0x6, o_error);
+      case 0x8: o_error = "property list holds a UID, which is not supported"; return nullptr;
+      case 0xA:
+      case 0xC:
+      case 0xD: return ConvertContainer(offset, o_error);
+      default: return Malformed(o_error);
+    }
+  }
+
+  CFTypeRef ConvertInteger(size_t offset, uint8_t low, std::string& o_error) {
+    if (low > 4) return Malformed(o_error);
+    unsigned size = 1u << low;
+    if (m_end - (offset + 1) < size) return Malformed(o_error);
+    const uint8_t* p = m_p + offset + 1;
+    if (size == 16) {
+      // Sixteen bytes carry an unsigned value above INT64_MAX; nothing wider is stored.
+      for (unsigned i = 0; i < 8; ++i)
+        if (p[i] != 0) return Malformed(o_error);
+      uint64_t v = ReadBigEndian(p + 8, 8);
+      if (v > static_cast<uint64_t>(INT64_MAX)) return __CFNumberCreateUnsigned64(v);
+      int64_t s = static_cast<int64_t>(v);
+      return CFNumberCreate(nullptr, kCFNumberSInt64Type, &s);
+    }
+    // Eight bytes are signed; shorter ones unsigned.
+    int64_t s = static_cast<int64_t>(ReadBigEndian(p, size));
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &s);
+  }
+
+  CFTypeRef ConvertString(size_t offset, bool utf16, std::string& o_error) {
+    size_t start;
+    uint64_t count;
+    if (!Content(offset, utf16 ? 2 : 1, start, count)) return Malformed(o_error);
+    if (!WithinLeafBudget(count * (utf16 ? 2 : 1), o_error)) return nullptr;
+    std::string text;
+    if (utf16) {
+      std::u16string units(count, u'\0');
+      for (uint64_t i = 0; i < count; ++i) units[i] = static_cast<char16_t>(ReadBigEndian(m_p + start + 2 * i, 2));
+      if (!UTF16ToUTF8(units, text)) text = std::string(1, '\xFF');
+    } else {
+      text.assign(reinterpret_cast<const char*>(m_p + start), count);
+    }
+    if (!IsValidUTF8(text)) {
+      o_error = "property list holds a string that is not valid UTF-8";
+      return nullptr;
+    }
+    return CFStringFromUTF8(text);
+  }
+
+  CFTypeRef ConvertContainer(size_t offset, std::string& o_error) {
+    bool isContainer;
+    size_t refs;
+    uint64_t count;
+    if (!ContainerLayout(offset, isContainer, refs, count)) return Malformed(o_error);
+    auto reference = [&](uint64_t i) { return ReadBigEndian(m_p + refs + i * m_refSize, m_refSize); };
+    if ((m_p[offset] >> 4) != 0xD) {
+      auto* array = new __CFArray();
+      CFRef<CFTypeRef> hold(array);
+      array->m_values.reserve(count);
+      for (uint64_t i = 0; i < count; ++i) {
+        CFTypeRef value = ConvertObject(reference(i), o_error);
+        if (!value) return nullptr;
+        array->m_values.push_back(value);
+      }
+      array->m_mutable = m_mutableContainers;
+      return hold.release();
+    }
+    auto* dict = new __CFDictionary();
+    CFRef<CFTypeRef> hold(dict);
+    DictionaryFiller filler(dict);
+    uint64_t pairs = count / 2;
+    for (uint64_t i = 0; i < pairs; ++i) {
+      CFRef<CFTypeRef> key(ConvertObject(reference(i), o_error));
+      if (!key) return nullptr;
+      CFRef<CFTypeRef> value(ConvertObject(reference(pairs + i), o_error));
+      if (!value) return nullptr;
+      filler.Set(static_cast<CFStringRef>(key.release()), value.release());
+    }
+    dict->m_mutable = m_mutableContainers;
+    return hold.release();
+  }
+
   const uint8_t* m_p;
   size_t m_n;
+  bool m_mutableContainers = false;
+  uint64_t m_leafBytes = 0;
   unsigned m_offsetSize = 0, m_refSize = 0;
   uint64_t m_numObjects = 0, m_top = 0, m_table = 0, m_end = 0;
   std::vector<uint8_t> m_state;
@@ -318,10 +493,16 @@ class Reader {
     }
     auto* array = new __CFArray();
     CFRef<CFTypeRef> hold(array);
-    uint32_t count = plist_array_get_size(node);
-    array->m_values.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-      CFTypeRef value = Convert(plist_array_get_item(node, i), depth + 1, o_error);
+    array->m_values.reserve(plist_array_get_size(node));
+    // Indexing a parsed array walks it from the start; its iterator does not.
+    plist_array_iter it = nullptr;
+    plist_array_new_iter(node, &it);
+    MallocPtr holdIter(static_cast<char*>(it));
+    for (;;) {
+      plist_t item = nullptr;
+      plist_array_next_item(node, it, &item);
+      if (!item) break;
+      CFTypeRef value = Convert(item, depth + 1, o_error);
       if (!value) return nullptr;
       array->m_values.push_back(value);
     }
@@ -336,7 +517,7 @@ class Reader {
     }
     auto* dict = new __CFDictionary();
     CFRef<CFTypeRef> hold(dict);
-    dict->m_mutable = true;
+    DictionaryFiller filler(dict);
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(node, &it);
     MallocPtr holdIter(static_cast<char*>(it));
@@ -351,10 +532,9 @@ class Reader {
         o_error = "property list holds a string that is not valid UTF-8";
         return nullptr;
       }
-      CFRef<CFTypeRef> value(Convert(item, depth + 1, o_error));
+      CFTypeRef value = Convert(item, depth + 1, o_error);
       if (!value) return nullptr;
-      CFRef<CFStringRef> cfKey(CFStringFromUTF8(keyText));
-      CFDictionarySetValue(dict, cfKey.get(), value.get());
+      filler.Set(CFStringFromUTF8(keyText), value);
     }
     dict->m_mutable = m_mutableContainers;
     return hold.release();
@@ -499,29 +679,30 @@ CFPropertyListRef Decode(const void* bytes, size_t n, CFOptionFlags mutability, 
   const auto* p = static_cast<const char*>(bytes);
   bool binary = n >= 6 && std::memcmp(p, "bplist", 6) == 0;
   std::string error;
-  plist_t raw = nullptr;
   if (binary) {
     BinaryGuard guard(reinterpret_cast<const uint8_t*>(p), n);
-    if (!guard.Check(error)) {
+    CFTypeRef result = guard.Check(error) ? guard.Convert(mutability, error) : nullptr;
+    if (!result) {
       SetError(o_error, error);
       return nullptr;
     }
-    plist_from_bin(p, static_cast<uint32_t>(n), &raw);
-  } else {
-    // XML has no NUL character; libplist would cut a key short at one.
-    if (std::memchr(p, '\0', n)) {
-      SetError(o_error, "malformed XML property list");
-      return nullptr;
-    }
-    if (!XMLDepthWithinLimit(p, n)) {
-      SetError(o_error, TooDeepText());
-      return nullptr;
-    }
-    plist_from_xml(p, static_cast<uint32_t>(n), &raw);
+    if (o_format) *o_format = kCFPropertyListBinaryFormat_v1_0;
+    return result;
   }
+  // XML has no NUL character; libplist would cut a key short at one.
+  if (std::memchr(p, '\0', n)) {
+    SetError(o_error, "malformed XML property list");
+    return nullptr;
+  }
+  if (!XMLDepthWithinLimit(p, n)) {
+    SetError(o_error, TooDeepText());
+    return nullptr;
+  }
+  plist_t raw = nullptr;
+  plist_from_xml(p, static_cast<uint32_t>(n), &raw);
   PlistPtr root(raw);
   if (!root) {
-    SetError(o_error, binary ? "malformed binary property list" : "malformed XML property list");
+    SetError(o_error, "malformed XML property list");
     return nullptr;
   }
   CFTypeRef result = Reader(mutability).Convert(root.get(), 0, error);
@@ -529,7 +710,7 @@ CFPropertyListRef Decode(const void* bytes, size_t n, CFOptionFlags mutability, 
     SetError(o_error, error);
     return nullptr;
   }
-  if (o_format) *o_format = binary ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0;
+  if (o_format) *o_format = kCFPropertyListXMLFormat_v1_0;
   return result;
 }
 

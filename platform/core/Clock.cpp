@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -67,17 +68,26 @@ double ScaledNow(const Published& p) {
 
 }  // namespace
 
+namespace {
+
+bool Publishable(const Published& p) {
+  return p.rate >= kMinRate && p.rate <= kMaxRate && std::fabs(p.simOrigin) <= kMaxSimSeconds;
+}
+
+}  // namespace
+
 bool ReadClockFile(const std::string& hostPath, Published& o_clock) {
   o_clock = Published{};
   std::ifstream in(hostPath);
   if (!in) return false;
   Published p;
-  if (!(in >> p.realOriginNs >> p.simOrigin >> p.rate) || p.rate <= 0) return false;
+  if (!(in >> p.realOriginNs >> p.simOrigin >> p.rate) || !Publishable(p)) return false;
   o_clock = p;
   return true;
 }
 
 bool WriteClockFile(const std::string& hostPath, const Published& clock) {
+  if (!Publishable(clock)) return false;
   // Written beside and renamed so that a reader never sees half a file.
   std::string tmp = hostPath + ".tmp";
   {
@@ -93,7 +103,6 @@ bool WriteClockFile(const std::string& hostPath, const Published& clock) {
 }
 
 bool PublishRate(double rate) {
-  if (rate <= 0) return false;
   Published p{RealNowNs(), Now(), rate};
   if (!WriteClockFile(ClockFileHostPath(), p)) return false;
   State& s = S();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -238,6 +239,8 @@ TEST(PlistCodec, BadInputFailsWithAReason) {
   for (uint16_t i = 0; i < 60; ++i) doubling.push_back("\xA2" + Ref(i + 1) + Ref(i + 1));
   doubling.push_back("\x09");
   std::string xmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+  std::string repeatedRef;
+  for (int i = 0; i < 70000; ++i) repeatedRef += Ref(0);
   struct Case {
     const char* name;
     std::string bytes;
@@ -260,6 +263,14 @@ TEST(PlistCodec, BadInputFailsWithAReason) {
       {"shared children", HandBinary(doubling, 0), "property list holds too many objects"},
       {"date", xmlHead + "<date>2004-06-01T12:00:00Z</date></plist>", "property list holds a date, which is not supported"},
       {"invalid UTF-8", HandBinary({"\x52\xC3\x28"}, 0), "property list holds a string that is not valid UTF-8"},
+      // 70 000 references to one kilobyte: 70 MB once each is copied.
+      {"shared data", HandBinary({std::string("\x4F\x11\x03\xE8", 4) + std::string(1000, 'x'),
+                                  std::string("\xAF\x12\x00\x01\x11\x70", 6) + repeatedRef}, 1),
+       "property list holds too much data"},
+      // An array claiming 2^20 references where the file holds two.
+      {"container count exceeds the file",
+       HandBinary({std::string("\xAF\x12\x00\x10\x00\x00", 6) + Ref(1) + Ref(1), "\x09"}, 0),
+       "malformed binary property list"},
   };
   for (const auto& c : cases) {
     std::string error = "unset";
@@ -315,6 +326,96 @@ TEST(PlistCodec, UnstorableValuesAreRefusedWithAReason) {
 
 // Whatever the bytes, a read either fails with a reason or yields a value; it never crashes or
 // reads outside the buffer (each attempt gets a buffer of exactly its size, for the sanitizers).
+// A binary list of `count` references to objects `first`..., each four bytes wide.
+std::string WideBinary(const std::vector<std::string>& objects, uint64_t top) {
+  std::string out = "bplist00";
+  std::vector<uint64_t> offsets;
+  for (const auto& o : objects) {
+    offsets.push_back(out.size());
+    out += o;
+  }
+  auto put = [](std::string& s, uint64_t v, int size) {
+    for (int i = size - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  uint64_t table = out.size();
+  for (uint64_t off : offsets) put(out, off, 4);
+  out += std::string(6, '\0');
+  out += '\x04';  // offset size
+  out += '\x04';  // reference size
+  put(out, objects.size(), 8);
+  put(out, top, 8);
+  put(out, table, 8);
+  return out;
+}
+
+std::string WideContainer(char marker, uint64_t count, uint64_t firstRef, uint64_t step) {
+  std::string o(1, static_cast<char>(marker | 0x0F));
+  o += "\x12";  // count as a four-byte integer
+  for (int i = 3; i >= 0; --i) o += static_cast<char>((count >> (8 * i)) & 0xFF);
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t ref = firstRef + i * step;
+    for (int k = 3; k >= 0; --k) o += static_cast<char>((ref >> (8 * k)) & 0xFF);
+  }
+  return o;
+}
+
+// Containers near the object limit, as one frame of the host's socket may hold: a decode that
+// indexes or searches from the start for every element runs for hours on these, a single pass
+// for well under a second.
+TEST(PlistCodec, LargeContainersDecodeInOnePass) {
+  constexpr uint64_t kArrayCount = 1000000, kDictCount = 300000;
+  // One array referring a million times to the same number: four megabytes.
+  std::string array = WideBinary({WideContainer('\xA0', kArrayCount, 1, 0), "\x10\x07"}, 0);
+  // A dictionary of distinct keys, each mapping to the same value.
+  std::vector<std::string> objects{std::string(), "\x09"};
+  std::string dictObject(1, '\xDF');
+  dictObject += "\x12";
+  for (int i = 3; i >= 0; --i) dictObject += static_cast<char>((kDictCount >> (8 * i)) & 0xFF);
+  for (int half = 0; half < 2; ++half)
+    for (uint64_t i = 0; i < kDictCount; ++i) {
+      uint64_t ref = half ? 1 : 2 + i;
+      for (int k = 3; k >= 0; --k) dictObject += static_cast<char>((ref >> (8 * k)) & 0xFF);
+    }
+  objects[0] = dictObject;
+  for (uint64_t i = 0; i < kDictCount; ++i) {
+    std::string key = "k" + std::to_string(i);
+    objects.push_back(static_cast<char>(0x50 | key.size()) + key);
+  }
+  std::string dict = WideBinary(objects, 0);
+  constexpr uint64_t kXMLCount = 100000;
+  std::string xml = "<plist version=\"1.0\"><array>";
+  for (uint64_t i = 0; i < kXMLCount; ++i) xml += "<integer>" + std::to_string(i) + "</integer>";
+  xml += "</array></plist>";
+
+  struct Case {
+    const char* name;
+    const std::string& bytes;
+    CFIndex count;
+  } cases[] = {{"binary array", array, kArrayCount}, {"binary dictionary", dict, kDictCount}, {"XML array", xml, kXMLCount}};
+  for (const Case& c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    std::string error;
+    CFRef<CFPropertyListRef> back(pl::Decode(c.bytes.data(), c.bytes.size(), 0, &error));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(back) << c.name << ": " << error;
+    std::printf("%s: %zu bytes decoded in %.3f s\n", c.name, c.bytes.size(), seconds);
+    // Generous: a sanitizer build on a busy machine takes seconds, a per-element search hours.
+    EXPECT_LT(seconds, 120.0) << c.name;
+    if (CFGetTypeID(back.get()) == CFArrayGetTypeID()) {
+      auto a = static_cast<CFArrayRef>(back.get());
+      ASSERT_EQ(c.count, CFArrayGetCount(a)) << c.name;
+      int64_t last = 0;
+      CFNumberGetValue(static_cast<CFNumberRef>(CFArrayGetValueAtIndex(a, c.count - 1)), kCFNumberSInt64Type, &last);
+      EXPECT_EQ(c.bytes[0] == 'b' ? 7 : c.count - 1, last) << c.name;
+    } else {
+      auto d = static_cast<CFDictionaryRef>(back.get());
+      ASSERT_EQ(c.count, CFDictionaryGetCount(d)) << c.name;
+      for (CFIndex k : {CFIndex{0}, c.count - 1})
+        EXPECT_EQ(kCFBooleanTrue, CFDictionaryGetValue(d, Str("k" + std::to_string(k)).get())) << k;
+    }
+  }
+}
+
 TEST(PlistCodec, TruncatedAndGarbageInputNeverCrashes) {
   auto original = Everything();
   const std::string files[] = {pl::EncodeXML(original.get()), pl::EncodeBinary(original.get())};

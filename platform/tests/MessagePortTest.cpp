@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +122,53 @@ class MessagePortTest : public platform_test::TempRootTest {
 
 // Tests with several threads; they also run under ThreadSanitizer.
 using MessagePortConcurrency = MessagePortTest;
+
+// Connections waiting on the listening socket at `path`, not yet accepted: the kernel lists
+// each with the listener's path.
+int WaitingConnections(const std::string& path) {
+  std::ifstream in("/proc/net/unix");
+  std::string line;
+  int count = 0;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, name;
+    if (fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name && name == path &&
+        flags != "00010000")
+      ++count;
+  }
+  return count;
+}
+
+// The hand-shake with a client thread: true once one more connection than `before` waits.
+bool WaitForConnection(const std::string& path, int before) {
+  for (int i = 0; i < 60000; ++i) {
+    if (WaitingConnections(path) > before) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// A raw connection to a port that sends `bytes` and then keeps still.
+int Connect(const std::string& path, const std::string& bytes) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+long ResidentKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
 
 struct Exchange {
   const char* what;
@@ -281,23 +331,52 @@ TEST_F(MessagePortTest, NamesAndValidity) {
   EXPECT_EQ(nullptr, CFMessagePortCreateRemote(nullptr, CFSTR("Discwarden-2")));
 }
 
+// Clients that connect and say nothing, or announce a huge request and send none of it, neither
+// hold up a real request nor make the server set memory aside for what they claim.
+TEST_F(MessagePortTest, SilentAndGreedyClientsDelayNobody) {
+  StartServer("Discwarden-7");
+  std::string path = m_root + "/var/run/ports/Discwarden-7";
+  long before = ResidentKiB(m_server);
+  std::string greedy(16, '\0');
+  const uint32_t header[4] = {0x43464d51, 1, 3, 64u << 20};  // a request of 64 MiB
+  std::memcpy(greedy.data(), header, sizeof header);
+  std::vector<int> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(Connect(path, ""));
+  for (int i = 0; i < 4; ++i) idle.push_back(Connect(path, greedy));
+  idle.push_back(Connect(path, greedy.substr(0, 7)));
+  for (int fd : idle) ASSERT_GE(fd, 0);
+
+  CFRef<CFMessagePortRef> remote(CFMessagePortCreateRemote(nullptr, CFSTR("Discwarden-7")));
+  ASSERT_TRUE(remote);
+  CFDataRef reply = nullptr;
+  // The clock is real: a server that waits its turn on each silent client first misses this.
+  EXPECT_EQ(kCFMessagePortSuccess, CFMessagePortSendRequest(remote.get(), Code("echo"), Data("abc").get(), 5, 5,
+                                                            kCFRunLoopDefaultMode, &reply));
+  CFRef<CFDataRef> held(reply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ("cba", Text(reply));
+  long after = ResidentKiB(m_server);
+  std::printf("server resident: %ld KiB before, %ld KiB after\n", before, after);
+  EXPECT_LT(after - before, 16 * 1024) << "KiB set aside for requests that never came";
+  for (int fd : idle) ::close(fd);
+}
+
 TEST_F(MessagePortConcurrency, InvalidatingTheServerFailsAWaitingRequest) {
   clk::UseScaled(50);
   CFRef<CFMessagePortRef> local(CFMessagePortCreateLocal(nullptr, CFSTR("Quitter"), Serve, nullptr, nullptr));
   ASSERT_TRUE(local);
   CFRef<CFMessagePortRef> remote(CFMessagePortCreateRemote(nullptr, CFSTR("Quitter")));
   ASSERT_TRUE(remote);
+  std::string path = m_root + "/var/run/ports/Quitter";
+  int before = WaitingConnections(path);
   std::atomic<SInt32> status{1};
-  std::atomic<bool> sent{false};
   std::thread client([&] {
     CFDataRef reply = nullptr;
-    sent = true;
     status = CFMessagePortSendRequest(remote.get(), Code("gver"), nullptr, 600, 600, kCFRunLoopDefaultMode, &reply);
     if (reply) CFRelease(reply);
   });
-  // Nobody serves the port; the request waits until the port goes away.
-  while (!sent) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  // Nobody serves the port; once the request waits on its socket, the port goes away.
+  ASSERT_TRUE(WaitForConnection(path, before));
   EXPECT_EQ(1, status.load());
   CFMessagePortInvalidate(local.get());
   client.join();

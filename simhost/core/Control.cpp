@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <functional>
 #include <optional>
 #include <set>
@@ -49,7 +50,8 @@ Changer* ChangerArg(Host& host, CFDictionaryRef request, std::string& o_error) {
 std::optional<int> SlotArg(CFDictionaryRef request) {
   auto slot = cf::GetInt(request, "slot");
   if (!slot) return std::nullopt;
-  return static_cast<int>(*slot);
+  // Out of range stays out of range (refused), never wrapped onto another slot.
+  return *slot < 0 || *slot > INT_MAX ? -1 : static_cast<int>(*slot);
 }
 
 CFRef<CFDictionaryRef> TreeOf(Registry& reg, ServiceId id) {
@@ -79,8 +81,11 @@ CFRef<CFMutableDictionaryRef> Clock(Host& host, CFDictionaryRef request) {
   platform::clock::ReadClockFile(path, current);
   auto rate = cf::GetReal(request, "rate");
   auto advance = cf::GetReal(request, "advance");
-  if (rate && *rate <= 0) return Error("the clock rate must be above 0");
+  if (rate && (*rate < platform::clock::kMinRate || *rate > platform::clock::kMaxRate))
+    return Error("the clock rate must be from 0.001 to 1000000");
   if (advance && *advance < 0) return Error("the clock only moves forward");
+  if (advance && !(platform::clock::Now() + *advance <= platform::clock::kMaxSimSeconds))
+    return Error("the clock cannot go beyond 1000000000000 seconds");
   if (rate || advance) {
     long long realNow = std::chrono::duration_cast<std::chrono::nanoseconds>(
                             std::chrono::system_clock::now().time_since_epoch())

@@ -344,7 +344,8 @@ class Ctl {
     if (m_args.Has("--changer")) cf::Set(request, "guid", m_args.Get("--changer"));
     if (m_args.Has("--slot")) {
       auto slot = ParseInteger(m_args.Get("--slot"));
-      if (!slot) return Usage("--slot takes a storage element number");
+      // Storage element numbers are 16-bit on the wire; the host must never see one wrapped.
+      if (!slot || *slot < 0 || *slot > INT16_MAX) return Usage("--slot takes a storage element number (0 to 32767)");
       cf::Set(request, "slot", *slot);
     }
     o_reply = platform::hostlink::Call(request);
@@ -549,27 +550,36 @@ class Ctl {
     ChangerSpec spec;
     if (!ParseChangerDescription(description.get(), baseDir, spec, error)) return Fail(file + ": " + error);
     std::string guid = FormatGUID(spec.guid);
-    if (m_args.Has("--at-start")) {
-      // Kept in the root with its base directory, for every later start of the host.
-      CFRef<CFMutableDictionaryRef> kept(CFDictionaryCreateMutableCopy(nullptr, 0, description.get()));
-      if (!cf::Get(kept.get(), "Base Directory")) cf::Set(kept.get(), "Base Directory", baseDir);
-      fs::path dir = fs::path(m_root) / fs::path(kAtStartDir).relative_path();
-      fs::create_directories(dir, ec);
-      std::ofstream out(dir / (guid + ".plist"), std::ios::binary | std::ios::trunc);
-      out << platform::plist::EncodeXML(kept.get());
-      if (!out.flush()) return Fail("cannot write " + (dir / (guid + ".plist")).string());
-      if (!platform::hostlink::Available()) {
-        auto reply = cf::Dict();
-        cf::Set(reply.get(), "guid", guid);
-        return Done(reply.get(), "changer " + guid + " will be plugged in at every start of " + m_root);
-      }
+    bool atStart = m_args.Has("--at-start");
+    // A running host decides first: a changer it refuses is not kept either.
+    if (atStart && !platform::hostlink::Available()) {
+      if (int rc = KeepAtStart(description.get(), baseDir, guid)) return rc;
+      auto reply = cf::Dict();
+      cf::Set(reply.get(), "guid", guid);
+      return Done(reply.get(), "changer " + guid + " will be plugged in at every start of " + m_root);
     }
     auto request = cf::Dict();
     cf::Set(request.get(), "description", description.get());
     cf::Set(request.get(), "baseDir", baseDir);
     CFRef<CFDictionaryRef> reply;
     if (int rc = Send("add-changer", request.get(), reply)) return rc;
+    if (atStart) {
+      if (int rc = KeepAtStart(description.get(), baseDir, guid)) return rc;
+    }
     return Done(reply.get(), "added changer " + guid);
+  }
+
+  // Kept in the root with its base directory, for every later start of the host.
+  int KeepAtStart(CFDictionaryRef description, const std::string& baseDir, const std::string& guid) {
+    CFRef<CFMutableDictionaryRef> kept(CFDictionaryCreateMutableCopy(nullptr, 0, description));
+    if (!cf::Get(kept.get(), "Base Directory")) cf::Set(kept.get(), "Base Directory", baseDir);
+    fs::path dir = fs::path(m_root) / fs::path(kAtStartDir).relative_path();
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    std::ofstream out(dir / (guid + ".plist"), std::ios::binary | std::ios::trunc);
+    out << platform::plist::EncodeXML(kept.get());
+    if (!out.flush()) return Fail("cannot write " + (dir / (guid + ".plist")).string());
+    return kDone;
   }
 
   int Unplug() {
@@ -737,12 +747,14 @@ class Ctl {
     auto request = cf::Dict();
     if (m_args.Has("--rate")) {
       auto r = ParseReal(m_args.Get("--rate"));
-      if (!r || *r <= 0) return Usage("--rate takes a number above 0");
+      if (!r || *r < platform::clock::kMinRate || *r > platform::clock::kMaxRate)
+        return Usage("--rate takes a number from 0.001 to 1000000");
       cf::Set(request.get(), "rate", cf::Double(*r).get());
     }
     if (m_args.Has("--advance")) {
       auto a = ParseReal(m_args.Get("--advance"));
-      if (!a || *a < 0) return Usage("--advance takes a number of seconds");
+      if (!a || *a < 0 || *a > platform::clock::kMaxSimSeconds)
+        return Usage("--advance takes a number of seconds up to 1000000000000");
       cf::Set(request.get(), "advance", cf::Double(*a).get());
     }
     CFRef<CFDictionaryRef> reply;

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -17,6 +18,7 @@
 #include "Control.h"
 #include "platform/Clock.h"
 #include "platform/HostLink.h"
+#include "platform/PlistCodec.h"
 
 namespace simhost {
 
@@ -90,6 +92,15 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session> 
 
   void EnqueueLocked(CFDictionaryRef message) {
     if (m_closed) return;
+    if (m_queue.size() >= kMaxQueuedMessages) {
+      host().Log("dropping a client that does not read its replies (" + std::to_string(m_queue.size()) +
+                 " messages queued)");
+      m_closed = true;
+      m_queue.clear();
+      ::shutdown(m_fd, SHUT_RDWR);
+      m_cv.notify_all();
+      return;
+    }
     m_queue.push_back(CFRef<CFDictionaryRef>(CFDictionaryCreateCopy(nullptr, message)));
     m_cv.notify_all();
   }
@@ -116,10 +127,70 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session> 
     }
   }
 
+  enum class Frame { ok, closed, timedOut, tooLarge };
+
+  // Reads what arrives and no more: a frame's body grows with its bytes, never by its claimed
+  // length, and a frame begun must be finished within the server's limit. An idle client may
+  // wait as long as it likes between frames.
+  Frame ReadFrame(std::string& o_payload) {
+    o_payload.clear();
+    unsigned char head[4];
+    size_t have = 0;
+    std::chrono::steady_clock::time_point deadline{};
+    uint32_t length = 0;
+    for (;;) {
+      size_t want = have < 4 ? 4 - have : length - o_payload.size();
+      if (have == 4 && want == 0) return Frame::ok;
+      int timeout = -1;
+      if (have > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return Frame::timedOut;
+        timeout = static_cast<int>(std::min<long long>(left.count(), 1000));
+      }
+      pollfd p{m_fd, POLLIN, 0};
+      int ready = ::poll(&p, 1, timeout);
+      if (ready < 0 && errno != EINTR) return Frame::closed;
+      if (ready <= 0) continue;
+      char chunk[64 << 10];
+      char* into = have < 4 ? reinterpret_cast<char*>(head) + have : chunk;
+      ssize_t n = ::recv(m_fd, into, std::min(want, sizeof chunk), MSG_DONTWAIT);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) return Frame::closed;
+      if (have == 0)
+        deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                           std::chrono::duration<double>(m_server.frameRealLimit()));
+      if (have < 4) {
+        have += static_cast<size_t>(n);
+        if (have == 4) {
+          length = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+          if (length > hl::kMaxFrame) return Frame::tooLarge;
+        }
+      } else {
+        o_payload.append(chunk, static_cast<size_t>(n));
+      }
+    }
+  }
+
+  CFRef<CFDictionaryRef> ReadRequest() {
+    std::string payload;
+    switch (ReadFrame(payload)) {
+      case Frame::ok: break;
+      case Frame::closed: return {};
+      case Frame::timedOut: host().Log("dropping a client that left a frame unfinished"); return {};
+      case Frame::tooLarge: host().Log("dropping a client that sent a frame over 16 MiB"); return {};
+    }
+    std::string error;
+    CFRef<CFPropertyListRef> p(platform::plist::Decode(payload.data(), payload.size(), kCFPropertyListImmutable, &error));
+    if (!p || CFGetTypeID(p.get()) != CFDictionaryGetTypeID()) {
+      host().Log("dropping a client that sent " + (p ? std::string("a message that is not a dictionary") : error));
+      return {};
+    }
+    return CFRef<CFDictionaryRef>(static_cast<CFDictionaryRef>(p.release()));
+  }
+
   void ReadLoop() {
     for (;;) {
-      std::string error;
-      CFRef<CFDictionaryRef> request = hl::ReceiveMessage(m_fd, &error);
+      CFRef<CFDictionaryRef> request = ReadRequest();
       if (!request) break;
       auto id = cf::GetInt(request.get(), "id");
       auto op = cf::GetString(request.get(), "op");
@@ -439,7 +510,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session> 
   std::multiset<ServiceId> m_loads;          // robotics services with a load request in progress
 };
 
-Server::Server(Host& host) : m_host(host) {}
+Server::Server(Host& host, double frameRealLimit) : m_host(host), m_frameRealLimit(frameRealLimit) {}
 
 Server::~Server() { Stop(); }
 
@@ -493,12 +564,20 @@ void Server::AcceptLoop() {
     if (n <= 0 || !(fds[0].revents & POLLIN)) continue;
     int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    auto session = std::make_shared<Session>(*this, client);
     std::lock_guard lock(m_mutex);
     if (m_stopping) {
       ::close(client);
       return;
     }
+    ReapLocked();
+    if (m_sessions.size() >= kMaxSessions) {
+      if (!m_refusing) m_host.Log("refusing clients: " + std::to_string(kMaxSessions) + " are connected");
+      m_refusing = true;
+      ::close(client);
+      continue;
+    }
+    m_refusing = false;
+    auto session = std::make_shared<Session>(*this, client);
     m_sessions.push_back(session);
     session->Start();
   }

@@ -20,9 +20,15 @@ struct ClientInfo {
   std::string program;
 };
 
+// What one client may hold of the host. A frame counts from its first byte; a client that
+// stops reading has its replies and events queued up to kMaxQueuedMessages, then is dropped.
+inline constexpr size_t kMaxSessions = 64;
+inline constexpr size_t kMaxQueuedMessages = 4096;
+inline constexpr double kFrameRealLimit = 10.0;
+
 class Server {
  public:
-  explicit Server(Host& host);
+  explicit Server(Host& host, double frameRealLimit = kFrameRealLimit);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -34,6 +40,7 @@ class Server {
   void Stop();
 
   Host& host() { return m_host; }
+  double frameRealLimit() const { return m_frameRealLimit; }
   std::vector<ClientInfo> Clients();
   // Runs `work` on a thread the server joins when it stops (requests that may block).
   void RunDetached(std::function<void()> work);
@@ -43,6 +50,8 @@ class Server {
   void ReapLocked();
 
   Host& m_host;
+  const double m_frameRealLimit;
+  bool m_refusing = false;  // logged once per run of refused connections
   std::string m_path;
   int m_listenFd = -1;
   int m_wakePipe[2] = {-1, -1};

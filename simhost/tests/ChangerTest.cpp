@@ -219,7 +219,9 @@ TEST_F(ChangerTest, VolumeTagsAreReportedAtOnceAsAMediaInfoFileRebuildsThem) {
   auto big = cf::Int32(70000);
   Bad bad[] = {{"sequence beyond 16 bits", 0, big.get(), kSimBadArgument},
                {"empty slot", 2, nullptr, kSimNoMedia},
-               {"no such slot", 9, nullptr, kSimBadArgument}};
+               {"no such slot", 9, nullptr, kSimBadArgument},
+               {"storage element equal to the slot count", 4, nullptr, kSimBadArgument},
+               {"negative storage element", -1, nullptr, kSimBadArgument}};
   for (const Bad& b : bad) {
     auto r = cf::Dict();
     cf::Set(r.get(), prop::kStorageElementNumber, cf::Int16(static_cast<int16_t>(b.slot)).get());

@@ -1,10 +1,14 @@
 // simhostctl's texts and exit statuses against a host on its socket.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "Ctl.h"
 #include "HostFixture.h"
+#include "Install.h"
+#include "platform/Clock.h"
 
 namespace simhost::test {
 namespace {
@@ -130,6 +134,68 @@ TEST_F(CtlTest, BadArgumentsGiveAClearErrorAndStatus) {
   Result r = Ctl({"status"});
   EXPECT_EQ(r.status, 69);
   EXPECT_EQ(r.err, "simhostctl: no host is serving " + m_root + " (start it with `simhostd run " + m_root + "`)\n");
+}
+
+// Numbers out of range are refused before anything changes: no slot wrapped onto another, no
+// kept description replaced, no clock file that no process could read.
+TEST_F(CtlTest, RefusalsChangeNothing) {
+  std::string clockFile = m_root + "/var/run/clock";
+  std::string kept = m_root + kAtStartDir + std::string("/00A0B1C2D3E4F501.plist");
+  std::filesystem::create_directories(std::filesystem::path(kept).parent_path());
+  std::ofstream(kept) << "kept before";
+  std::ofstream(clockFile) << "0 100.000000 1.000000\n";
+  auto contents = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"remove", "--slot", "4294967296"}, 64, "simhostctl: --slot takes a storage element number (0 to 32767)\n" + Usage()},
+      {{"remove", "--slot", "-1"}, 64, "simhostctl: --slot takes a storage element number (0 to 32767)\n" + Usage()},
+      {{"remove", "--slot", "32768"}, 64, "simhostctl: --slot takes a storage element number (0 to 32767)\n" + Usage()},
+      {{"remove", "--slot", "4"}, 1, "simhostctl: changer 00A0B1C2D3E4F501 has no storage element 4\n"},
+      {{"add-changer", "--at-start", Example("small-changer.plist")}, 1,
+       "simhostctl: a changer with GUID 00A0B1C2D3E4F501 is already attached\n"},
+      {{"clock", "--rate", "0.0000001"}, 64, "simhostctl: --rate takes a number from 0.001 to 1000000\n" + Usage()},
+      {{"clock", "--rate", "1e300"}, 64, "simhostctl: --rate takes a number from 0.001 to 1000000\n" + Usage()},
+      {{"clock", "--advance", "1e300"}, 64,
+       "simhostctl: --advance takes a number of seconds up to 1000000000000\n" + Usage()},
+  };
+  for (const Case& c : cases) {
+    Result r = Ctl(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[2];
+    EXPECT_EQ(r.err, c.err) << c.args[2];
+    EXPECT_EQ(r.out, "") << c.args[2];
+  }
+  EXPECT_EQ(contents(kept), "kept before");
+  EXPECT_EQ(contents(clockFile), "0 100.000000 1.000000\n");
+  EXPECT_EQ(Ctl({"slots"}).out.find("   0  empty"), std::string::npos) << "slot 0 keeps its disc";
+
+  // The host checks as well, whoever sends the request.
+  for (const char* command : {"remove", "clock"}) {
+    auto request = cf::Dict();
+    cf::Set(request.get(), "op", "control");
+    cf::Set(request.get(), "command", command);
+    cf::Set(request.get(), "slot", int64_t{4294967296});
+    cf::Set(request.get(), "advance", cf::Double(1e300).get());
+    CFRef<CFDictionaryRef> reply = platform::hostlink::Call(request.get());
+    ASSERT_TRUE(reply) << command;
+    EXPECT_NE(platform::hostlink::ReplyStatus(reply.get(), 0), 0) << command;
+    EXPECT_EQ(cf::GetString(reply.get(), "error").value_or(""),
+              std::string(command) == "remove" ? "changer 00A0B1C2D3E4F501 has no storage element -1"
+                                               : "the clock cannot go beyond 1000000000000 seconds");
+  }
+  EXPECT_EQ(Ctl({"slots"}).out.find("   0  empty"), std::string::npos);
+  platform::clock::Published clock;
+  EXPECT_FALSE(platform::clock::WriteClockFile(clockFile, {0, 1e300, 1}));
+  EXPECT_FALSE(platform::clock::WriteClockFile(clockFile, {0, 0, 1e-7}));
+  EXPECT_EQ(contents(clockFile), "0 100.000000 1.000000\n");
+  EXPECT_TRUE(platform::clock::ReadClockFile(clockFile, clock));
+  std::ofstream(clockFile) << "0 100.000000 0.000000\n";
+  EXPECT_FALSE(platform::clock::ReadClockFile(clockFile, clock));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -60,6 +62,23 @@ TEST(InitRoot, LaysOutTheRootAndInstallsWhatIsBuilt) {
   EXPECT_EQ(Read(bundle / "MacOS/Discwarden"), "newer");
   EXPECT_EQ(Read(fs::path(root) / "Library/Changers/keep"), "kept");
   for (const auto& dir : {root, stage, source}) fs::remove_all(dir);
+}
+
+// simhostd refuses a rate its clock file could not carry, before it writes anything.
+TEST(SimhostdRun, RefusesARateOutOfRange) {
+  std::string root = MakeTempRoot();
+  fs::create_directories(root + "/var/run");
+  for (const char* rate : {"1e300", "0.0000001", "0", "-1", "nan", "inf"}) {
+    std::string out = root + "/stderr";
+    std::string command = std::string("'") + SHELVONX_STAGE_DIR + "/simhostd' run '" + root + "' --rate " + rate +
+                          " >'" + out + "' 2>&1";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << rate;
+    EXPECT_EQ(WEXITSTATUS(status), 64) << rate;
+    EXPECT_EQ(Read(out), "simhostd: --rate takes a number from 0.001 to 1000000\n") << rate;
+    EXPECT_FALSE(fs::exists(root + "/var/run/clock")) << rate;
+  }
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -40,6 +40,12 @@ struct Published {
   double simOrigin = 0;
   double rate = 1;
 };
+// What a clock file can carry: its six decimals keep three digits of the slowest rate, and
+// no time beyond kMaxSimSeconds (some 30 000 years) is ever needed.
+inline constexpr double kMinRate = 0.001;
+inline constexpr double kMaxRate = 1e6;
+inline constexpr double kMaxSimSeconds = 1e12;
+// False, writing nothing, for a rate or time outside those bounds.
 bool WriteClockFile(const std::string& hostPath, const Published& clock);
 bool ReadClockFile(const std::string& hostPath, Published& o_clock);
 // Publishes a clock for the current root that continues from Now() at `rate`.
