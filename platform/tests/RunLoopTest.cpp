@@ -132,18 +132,15 @@ TEST_F(RunLoopTest, TimersFollowAManualClock) {
 TEST_F(RunLoopConcurrency, RunInModeTimesOutOnlyWhenTheManualClockGetsThere) {
   clk::UseManual(1.0e9);
   std::atomic<SInt32> result{0};
-  std::atomic<bool> started{false};
   std::thread loopThread([&] {
     CFRef<CFRunLoopSourceRef> keepAlive(platform::CreateCallbackSource([] {}));
     CFRunLoopAddSource(CFRunLoopGetCurrent(), keepAlive.get(), kCFRunLoopDefaultMode);
-    started = true;
     result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
   });
   // The loop takes its deadline from the clock as it starts: let it do so first.
-  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(clk::AwaitManualPolls(1));
   clk::Advance(9.75);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_TRUE(clk::AwaitManualPolls(2));
   EXPECT_EQ(0, result.load());
   clk::Advance(0.25);
   loopThread.join();

@@ -3,11 +3,11 @@
 #pragma once
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/CoreFoundation.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace simhost {
 
@@ -138,16 +138,17 @@ class Registry {
     uint64_t cookie;
   };
 
-  const Service* FindLocked(ServiceId id) const;
-  void TerminateLocked(ServiceId id);
-  bool MatchesLocked(const Service& s, CFDictionaryRef matching) const;
+  const Service* FindLocked(ServiceId id) const REQUIRES(m_mutex);
+  void TerminateLocked(ServiceId id) REQUIRES(m_mutex);
+  bool MatchesLocked(const Service& s, CFDictionaryRef matching) const REQUIRES(m_mutex);
 
-  mutable std::mutex m_mutex;
-  std::map<ServiceId, Service> m_services;
-  std::map<uint64_t, Notification> m_notifications;
-  std::map<uint64_t, Interest> m_interests;
-  ServiceId m_nextService = 1;
-  uint64_t m_nextNotification = 1;
+  // Guards everything below. Owners and subscribers are called without it.
+  mutable platform::Mutex m_mutex;
+  std::map<ServiceId, Service> m_services GUARDED_BY(m_mutex);
+  std::map<uint64_t, Notification> m_notifications GUARDED_BY(m_mutex);
+  std::map<uint64_t, Interest> m_interests GUARDED_BY(m_mutex);
+  ServiceId m_nextService GUARDED_BY(m_mutex) = 1;
+  uint64_t m_nextNotification GUARDED_BY(m_mutex) = 1;
 };
 
 }  // namespace simhost
