@@ -289,7 +289,7 @@ void Echo(CFMachPortRef, void* msg, CFIndex size, void* info) {
   reply.Head.msgh_remote_port = in->msgh_remote_port;
   reply.Head.msgh_id = in->msgh_id + 100;
   reply.RetCode = static_cast<kern_return_t>(size);
-  mach_msg(&reply.Head, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, 0);
+  EXPECT_EQ(MACH_MSG_SUCCESS, mach_msg(&reply.Head, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, 0));
 }
 
 TEST_F(MachConcurrency, CFMachPortSourceHandsEveryMessageToTheCallout) {

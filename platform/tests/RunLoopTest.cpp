@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CoreFoundation.h"
+#include "platform/Log.h"
 #include "platform/RunLoopSources.h"
 
 namespace {
@@ -145,6 +147,32 @@ TEST_F(RunLoopConcurrency, RunInModeTimesOutOnlyWhenTheManualClockGetsThere) {
   clk::Advance(0.25);
   loopThread.join();
   EXPECT_EQ(kCFRunLoopRunTimedOut, result.load());
+}
+
+// With no descriptor left for its wake-up eventfd, a new loop says so and still performs a signal.
+TEST_F(RunLoopTest, LoopWithoutAWakeDescriptorIsLoggedAndStillRuns) {
+  platform::log::Capture capture;
+  int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit saved{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &none));
+  SInt32 result = 0;
+  int performed = 0;
+  std::thread loopThread([&] {
+    CFRef<CFRunLoopSourceRef> source(platform::CreateCallbackSource([&] { ++performed; }));
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode);
+    platform::SignalSource(source.get());
+    result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1, true);
+  });
+  loopThread.join();
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+  EXPECT_EQ(kCFRunLoopRunHandledSource, result);
+  EXPECT_EQ(1, performed);
+  EXPECT_TRUE(capture.Contains("__CFRunLoop: eventfd failed: Too many open files")) << ::testing::PrintToString(capture.Lines());
 }
 
 // Where a timer was added, where the loop runs, and whether it fires.

@@ -94,7 +94,7 @@ class Changer : public ServiceOwner {
   ~Changer() override;
 
   uint64_t Guid() const { return m_guid; }
-  bool IsPlugged() const;
+  [[nodiscard]] bool IsPlugged() const;
   // Publishes the changer's services (drives late when "drive-delay" says so).
   void Plug();
   // Terminates every service of the changer; discs in drives go back to their slots.
@@ -106,15 +106,15 @@ class Changer : public ServiceOwner {
 
   // Puts a disc in through the door: into `slot`, or the first empty slot. During a load it
   // counts towards the discs the load waits for.
-  bool Insert(std::optional<int> slot, const DiscSpec& disc, int& o_slot, std::string& o_error);
+  [[nodiscard]] bool Insert(std::optional<int> slot, const DiscSpec& disc, int& o_slot, std::string& o_error);
   // Takes a disc out of its slot (not while it is in a drive).
-  bool Remove(int slot, std::string& o_error);
+  [[nodiscard]] bool Remove(int slot, std::string& o_error);
   // Ends a load in progress ("load ends" on the changer's panel).
-  bool EndLoad(std::string& o_error);
+  [[nodiscard]] bool EndLoad(std::string& o_error);
   // Ends a load whose requester went away; its request reads as aborted.
   void AbortLoad();
-  bool IsRoboticsService(ServiceId service) const;
-  bool SetKnob(std::optional<int> slot, const std::string& name, CFTypeRef value, std::string& o_error);
+  [[nodiscard]] bool IsRoboticsService(ServiceId service) const;
+  [[nodiscard]] bool SetKnob(std::optional<int> slot, const std::string& name, CFTypeRef value, std::string& o_error);
   void SendMessage(uint32_t type, uint64_t argument);
   // Eject of a whole disc through its device (Disk Arbitration or the eject ioctl).
   int EjectDisc(int storageElement);
@@ -151,8 +151,8 @@ class Changer : public ServiceOwner {
   using Deferred = std::vector<std::function<void()>>;
 
   // The *Locked members, and SlotKnob, run with m_mutex held.
-  bool SlotKnob(int slot, const std::string& name) const REQUIRES(m_mutex);
-  bool RefusedLocked(const std::string& request, int slot) const REQUIRES(m_mutex);
+  [[nodiscard]] bool SlotKnob(int slot, const std::string& name) const REQUIRES(m_mutex);
+  [[nodiscard]] bool RefusedLocked(const std::string& request, int slot) const REQUIRES(m_mutex);
   double RobotDelayLocked() const REQUIRES(m_mutex);
   double ScheduleRobotLocked(std::function<void()> action) REQUIRES(m_mutex);
   void SyncLocked() REQUIRES(m_mutex);
@@ -166,7 +166,7 @@ class Changer : public ServiceOwner {
   void FreeDriveLocked(int slot) REQUIRES(m_mutex);
   void PublishChangerMediaLocked(Deferred& deferred) REQUIRES(m_mutex);
   void ClearSlotLocked(int slot) REQUIRES(m_mutex);
-  bool LoadActiveLocked() const REQUIRES(m_mutex) { return m_loadActive; }
+  [[nodiscard]] bool LoadActiveLocked() const REQUIRES(m_mutex) { return m_loadActive; }
 
   int MountRequest(CFTypeRef value);
   int ForceEjectRequest(CFTypeRef value);
