@@ -234,7 +234,7 @@ static bool WriteMediaFile(const FSRef* i_fileRefP, CFDictionaryRef i_mediaDict)
   CFRef<CFStringRef> error(errorString);
   if (written == 0) {
     char errorText[256] = "NULL";
-    if (error) CFStringGetCString(error.get(), errorText, sizeof errorText, kCFStringEncodingUTF8);
+    if (error) (void)CFStringGetCString(error.get(), errorText, sizeof errorText, kCFStringEncodingUTF8);  // empty text on failure
     LogMessage("%s: unable to write property list (%s).\n", __func__, errorText);
     return false;
   }

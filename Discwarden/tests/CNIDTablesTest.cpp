@@ -439,18 +439,18 @@ TEST_F(CNIDTables, DamagedFilesAreRefusedWithoutTouchingThem) {
   CNID b = Lookup(a, "b");
   ASSERT_EQ(a, 16u);
   ASSERT_EQ(b, 17u);
-  auto lookupX = [this](CNID parent) {
-    return [this, parent] {
+  auto lookupX = [](CNID parent) {
+    return [parent] {
       CNID cnid = 0, parentCNID = 0;
       return LookupCNIDByParentCNIDAndName(k_GUID, 0, 0, true, parent, "x", false, &cnid, &parentCNID);
     };
   };
-  auto pathOfB = [this] {
+  auto pathOfB = [] {
     char* path = nullptr;
     return PathFromCNID(k_GUID, 17, &path, nullptr);
   };
-  auto renameB = [this] { return MoveRenameCNID(k_GUID, 16, 17, "b", 2, "a longer name"); };
-  auto deleteA = [this] { return DeleteCNIDTree(k_GUID, 16, false); };
+  auto renameB = [] { return MoveRenameCNID(k_GUID, 16, 17, "b", 2, "a longer name"); };
+  auto deleteA = [] { return DeleteCNIDTree(k_GUID, 16, false); };
   using Bytes = std::vector<UInt8>;
   struct Case {
     const char* what;

@@ -111,10 +111,10 @@ class FixChangerNames : public ::testing::Test {
     CFDictionaryGetKeysAndValues(partitions, k.data(), v.data());
     for (size_t i = 0; i < k.size(); ++i) {
       char key[512], name[64];
-      CFStringGetCString(static_cast<CFStringRef>(k[i]), key, sizeof key, kCFStringEncodingUTF8);
+      (void)CFStringGetCString(static_cast<CFStringRef>(k[i]), key, sizeof key, kCFStringEncodingUTF8);  // "" shows below
       CFStringRef partitionName = static_cast<CFStringRef>(
           CFDictionaryGetValue(static_cast<CFDictionaryRef>(v[i]), CFSTR("partition name")));
-      CFStringGetCString(partitionName, name, sizeof name, kCFStringEncodingUTF8);
+      (void)CFStringGetCString(partitionName, name, sizeof name, kCFStringEncodingUTF8);  // "" shows below
       keys.insert(std::string(key) + " = " + name);
     }
     return keys;

@@ -13,6 +13,7 @@
 
 #include "cf/CFInternal.h"
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace platform::carbon {
 namespace {
@@ -23,9 +24,9 @@ constexpr long long kMacEpochOffset = 2082844800;  // 1904-01-01 to 1970-01-01, 
 
 // Interned Mac paths: id i is m_paths[i - 1]. Entries are never removed, so an id stays valid.
 struct PathTable {
-  std::mutex mutex;
-  std::unordered_map<std::string, UInt64> ids;
-  std::vector<std::string> paths;
+  platform::Mutex mutex;
+  std::unordered_map<std::string, UInt64> ids GUARDED_BY(mutex);
+  std::vector<std::string> paths GUARDED_BY(mutex);
 };
 
 PathTable& Paths() {
@@ -35,15 +36,15 @@ PathTable& Paths() {
 
 UInt64 InternPath(const std::string& macPath) {
   PathTable& t = Paths();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   auto [it, inserted] = t.ids.emplace(macPath, t.paths.size() + 1);
   if (inserted) t.paths.push_back(macPath);
   return it->second;
 }
 
-bool PathOfID(UInt64 id, std::string& o_path) {
+[[nodiscard]] bool PathOfID(UInt64 id, std::string& o_path) {
   PathTable& t = Paths();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   if (id == 0 || id > t.paths.size()) return false;
   o_path = t.paths[id - 1];
   return true;
@@ -60,8 +61,8 @@ UInt32 CheckOf(UInt64 id) { return static_cast<UInt32>(id * 0x9E3779B97F4A7C15ul
 
 // Volumes in the order they were first seen; vRefNum -100 is the first.
 struct VolumeTable {
-  std::mutex mutex;
-  std::vector<std::string> roots;
+  platform::Mutex mutex;
+  std::vector<std::string> roots GUARDED_BY(mutex);
 };
 
 VolumeTable& Volumes() {
@@ -281,7 +282,7 @@ std::string VolumeRootOf(const std::string& macPath) {
 
 FSVolumeRefNum VolumeRefNumOf(const std::string& volumeRoot) {
   VolumeTable& t = Volumes();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   if (t.roots.empty()) t.roots.push_back("/");
   size_t i = 0;
   while (i < t.roots.size() && t.roots[i] != volumeRoot) ++i;
@@ -291,7 +292,7 @@ FSVolumeRefNum VolumeRefNumOf(const std::string& volumeRoot) {
 
 bool VolumeRootOfRefNum(FSVolumeRefNum vRefNum, std::string& o_root) {
   VolumeTable& t = Volumes();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   if (t.roots.empty()) t.roots.push_back("/");
   int i = -100 - vRefNum;
   if (i < 0 || static_cast<size_t>(i) >= t.roots.size()) return false;

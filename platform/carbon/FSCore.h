@@ -38,12 +38,12 @@ OSErr OSErrFromErrno(int err);
 // ---- volumes: the system root, each folder directly in "/Volumes", and every mount point.
 std::string VolumeRootOf(const std::string& macPath);
 FSVolumeRefNum VolumeRefNumOf(const std::string& volumeRoot);
-bool VolumeRootOfRefNum(FSVolumeRefNum vRefNum, std::string& o_root);
+[[nodiscard]] bool VolumeRootOfRefNum(FSVolumeRefNum vRefNum, std::string& o_root);
 // The name a volume root shows.
 std::string VolumeName(const std::string& volumeRoot);
 // fsRtDirID for a volume root; a process-wide unique number for anything else.
 UInt32 NodeIDOf(const std::string& macPath);
-bool PathOfNodeID(FSVolumeRefNum vRefNum, UInt32 nodeID, std::string& o_macPath);
+[[nodiscard]] bool PathOfNodeID(FSVolumeRefNum vRefNum, UInt32 nodeID, std::string& o_macPath);
 
 // ---- catalog information of an existing item (`st` from lstat).
 void FillCatalogInfo(const std::string& macPath, const struct stat& st, FSCatalogInfoBitmap whichInfo,

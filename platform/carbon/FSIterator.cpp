@@ -13,6 +13,7 @@
 
 #include "carbon/FSCore.h"
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 using namespace platform;
 using namespace platform::carbon;
@@ -27,8 +28,8 @@ namespace {
 
 // Iterators handed out and not closed yet; closing an unknown one is an error, not a crash.
 struct IteratorTable {
-  std::mutex mutex;
-  std::unordered_map<OpaqueFSIterator*, std::unique_ptr<OpaqueFSIterator>> live;
+  platform::Mutex mutex;
+  std::unordered_map<OpaqueFSIterator*, std::unique_ptr<OpaqueFSIterator>> live GUARDED_BY(mutex);
 };
 
 IteratorTable& Iterators() {
@@ -38,7 +39,7 @@ IteratorTable& Iterators() {
 
 OpaqueFSIterator* Find(FSIterator iterator) {
   IteratorTable& t = Iterators();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   auto it = t.live.find(iterator);
   return it == t.live.end() ? nullptr : it->second.get();
 }
@@ -61,7 +62,7 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
   ::closedir(dir);
   std::sort(iterator->names.begin(), iterator->names.end());
   IteratorTable& t = Iterators();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   *o_iterator = iterator.get();
   t.live.emplace(iterator.get(), std::move(iterator));
   return noErr;
@@ -69,7 +70,7 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
 
 OSErr FSCloseIterator(FSIterator iterator) {
   IteratorTable& t = Iterators();
-  std::lock_guard lock(t.mutex);
+  platform::MutexLock lock(t.mutex);
   return t.live.erase(iterator) ? noErr : errFSIteratorNotFound;
 }
 

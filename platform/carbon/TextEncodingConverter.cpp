@@ -7,6 +7,7 @@
 
 #include "cf/CFInternal.h"
 #include "platform/Carbon.h"
+#include "platform/ThreadAnnotations.h"
 
 struct OpaqueUnicodeToTextInfo {
   TextEncoding other;
@@ -44,25 +45,25 @@ OSStatus CheckMapping(const UnicodeMapping* mapping) {
 // Converters handed out and not disposed of yet.
 template <class T>
 struct InfoTable {
-  std::mutex mutex;
-  std::unordered_map<T*, std::unique_ptr<T>> live;
+  platform::Mutex mutex;
+  std::unordered_map<T*, std::unique_ptr<T>> live GUARDED_BY(mutex);
 
   T* Add(TextEncoding other) {
     auto info = std::make_unique<T>(T{other});
     T* p = info.get();
-    std::lock_guard lock(mutex);
+    platform::MutexLock lock(mutex);
     live.emplace(p, std::move(info));
     return p;
   }
-  bool Find(T* p, TextEncoding& o_other) {
-    std::lock_guard lock(mutex);
+  [[nodiscard]] bool Find(T* p, TextEncoding& o_other) {
+    platform::MutexLock lock(mutex);
     auto it = live.find(p);
     if (it == live.end()) return false;
     o_other = it->second->other;
     return true;
   }
   bool Remove(T* p) {
-    std::lock_guard lock(mutex);
+    platform::MutexLock lock(mutex);
     return live.erase(p) != 0;
   }
 };

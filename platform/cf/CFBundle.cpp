@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "platform/CFRef.h"
 #include "platform/PlistCodec.h"
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 const CFStringRef kCFBundleIdentifierKey = CFSTR("CFBundleIdentifier");
 const CFStringRef kCFBundleExecutableKey = CFSTR("CFBundleExecutable");
@@ -100,7 +100,7 @@ struct __CFBundle : __CFObject {
   std::string ContentMacPath() const { return m_hasContents ? Join(m_macPath, "Contents") : m_macPath; }
 
   CFDictionaryRef Info() {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_infoLoaded) {
       m_info.reset(ReadInfoPlist(Join(ContentRoot(m_hostPath, nullptr), "Info.plist")));
       if (!m_info)
@@ -117,20 +117,20 @@ struct __CFBundle : __CFObject {
   const bool m_registered;
   bool m_hasContents = false;
   std::string m_mainExecutableMacPath;  // the main bundle only
-  std::mutex m_mutex;
-  bool m_infoLoaded = false;
-  CFRef<CFDictionaryRef> m_info;
+  platform::Mutex m_mutex;
+  bool m_infoLoaded GUARDED_BY(m_mutex) = false;
+  CFRef<CFDictionaryRef> m_info GUARDED_BY(m_mutex);
 };
 
 namespace {
 
 // Live bundles by host path. Entries do not own their bundle: the last release removes it.
 struct Registry {
-  std::mutex mutex;
-  std::unordered_map<std::string, __CFBundle*> byHostPath;
+  platform::Mutex mutex;
+  std::unordered_map<std::string, __CFBundle*> byHostPath GUARDED_BY(mutex);
   // Main bundles ever handed out stay alive: callers hold them without a reference.
-  std::vector<std::unique_ptr<__CFBundle>> mainBundles;
-  std::string mainExecutableOverride;
+  std::vector<std::unique_ptr<__CFBundle>> mainBundles GUARDED_BY(mutex);
+  std::string mainExecutableOverride GUARDED_BY(mutex);
 };
 
 Registry& TheRegistry() {
@@ -184,7 +184,7 @@ std::string ResourcesMacPath(const __CFBundle* b) {
 __CFBundle::~__CFBundle() {
   if (!m_registered) return;
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   auto it = r.byHostPath.find(m_hostPath);
   if (it != r.byHostPath.end() && it->second == this) r.byHostPath.erase(it);
 }
@@ -193,13 +193,13 @@ CFTypeID CFBundleGetTypeID() { return kTypeIDBundle; }
 
 void platform::SetMainBundleExecutable(const std::string& macExecutablePath) {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   r.mainExecutableOverride = macExecutablePath;
 }
 
 CFBundleRef CFBundleGetMainBundle() {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   std::string executable = r.mainExecutableOverride.empty() ? RunningExecutableMacPath() : r.mainExecutableOverride;
   if (executable.empty()) return nullptr;
   std::string macPath = MainBundleMacPath(executable);
@@ -222,7 +222,7 @@ CFBundleRef CFBundleCreate(CFAllocatorRef, CFURLRef bundleURL) {
   std::string hostPath = platform::MacToHost(macPath);
   if (!IsDirectory(hostPath)) return nullptr;
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   auto it = r.byHostPath.find(hostPath);
   if (it != r.byHostPath.end() && TryRetain(it->second)) return it->second;
   auto* b = new __CFBundle(macPath, true);
@@ -237,7 +237,7 @@ CFBundleRef CFBundleGetBundleWithIdentifier(CFStringRef bundleID) {
   std::vector<CFRef<CFBundleRef>> live;
   {
     Registry& r = TheRegistry();
-    std::lock_guard lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     for (auto& [path, b] : r.byHostPath)
       if (TryRetain(b)) live.emplace_back(b);
   }

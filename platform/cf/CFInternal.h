@@ -119,9 +119,9 @@ struct __CFUUID : __CFObject {
 CFStringRef CFStringFromUTF8(const std::string& utf8);
 const std::string& CFStringUTF8(CFStringRef str);
 // Text of `str` in `encoding`; false when it has no exact form there.
-bool CFStringEncode(const std::string& utf8, CFStringEncoding encoding, std::string& o_bytes);
+[[nodiscard]] bool CFStringEncode(const std::string& utf8, CFStringEncoding encoding, std::string& o_bytes);
 // Text from `bytes` in `encoding`; false when they are invalid there.
-bool CFStringDecode(const std::string& bytes, CFStringEncoding encoding, std::string& o_utf8);
+[[nodiscard]] bool CFStringDecode(const std::string& bytes, CFStringEncoding encoding, std::string& o_utf8);
 std::u16string UTF8ToUTF16(const std::string& utf8);
 bool UTF16ToUTF8(const std::u16string& utf16, std::string& o_utf8);
 bool IsValidUTF8(const std::string& s);

@@ -2,11 +2,11 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <cctype>
 #include <random>
 
 #include "CFInternal.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace {
 std::atomic<long> g_liveObjects{0};
@@ -562,11 +562,11 @@ CFUUIDRef CFUUIDCreateFromUUIDBytes(CFAllocatorRef, CFUUIDBytes bytes) {
 }
 
 CFUUIDRef CFUUIDCreate(CFAllocatorRef alloc) {
-  static std::mutex m;
-  static std::mt19937_64 rng{std::random_device{}()};
+  static platform::Mutex m;
+  static std::mt19937_64 rng GUARDED_BY(m){std::random_device{}()};
   CFUUIDBytes b;
   {
-    std::lock_guard lock(m);
+    platform::MutexLock lock(m);
     uint64_t hi = rng(), lo = rng();
     std::memcpy(&b, &hi, 8);
     std::memcpy(reinterpret_cast<UInt8*>(&b) + 8, &lo, 8);
@@ -594,10 +594,10 @@ CFUUIDRef CFUUIDCreateFromString(CFAllocatorRef alloc, CFStringRef uuidStr) {
 CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, UInt8 b0, UInt8 b1, UInt8 b2, UInt8 b3, UInt8 b4,
                                          UInt8 b5, UInt8 b6, UInt8 b7, UInt8 b8, UInt8 b9, UInt8 b10, UInt8 b11,
                                          UInt8 b12, UInt8 b13, UInt8 b14, UInt8 b15) {
-  static std::mutex m;
-  static std::vector<std::unique_ptr<__CFUUID>> constants;
+  static platform::Mutex m;
+  static std::vector<std::unique_ptr<__CFUUID>> constants GUARDED_BY(m);
   CFUUIDBytes b{b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15};
-  std::lock_guard lock(m);
+  platform::MutexLock lock(m);
   for (auto& u : constants)
     if (std::memcmp(&u->m_bytes, &b, sizeof b) == 0) return u.get();
   auto u = std::make_unique<__CFUUID>();

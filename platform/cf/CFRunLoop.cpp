@@ -1,18 +1,20 @@
 #include "platform/CFRunLoop.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,7 +22,9 @@
 #include "RunLoopInternal.h"
 #include "platform/CFRef.h"
 #include "platform/Clock.h"
+#include "platform/Log.h"
 #include "platform/RunLoopSources.h"
+#include "platform/ThreadAnnotations.h"
 
 const CFTimeInterval kCFAbsoluteTimeIntervalSince1970 = 978307200.0;
 const CFStringRef kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
@@ -48,19 +52,19 @@ struct __CFRunLoop;
 class LoopList {
  public:
   void Add(__CFRunLoop* rl) {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_loops.push_back(rl);
   }
   void Remove(__CFRunLoop* rl) {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     auto it = std::find(m_loops.begin(), m_loops.end(), rl);
     if (it != m_loops.end()) m_loops.erase(it);
   }
   void WakeAll();
 
  private:
-  std::mutex m_mutex;
-  std::vector<__CFRunLoop*> m_loops;  // one entry per (loop, mode) membership
+  platform::Mutex m_mutex;
+  std::vector<__CFRunLoop*> m_loops GUARDED_BY(m_mutex);  // one entry per (loop, mode) membership
 };
 
 struct __CFRunLoopSource : __CFObject {
@@ -87,12 +91,12 @@ struct __CFRunLoopTimer : __CFObject {
   std::string Describe() const override { return "<CFRunLoopTimer>"; }
 
   CFAbsoluteTime NextFire() {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     return m_nextFire;
   }
 
-  std::mutex m_mutex;
-  CFAbsoluteTime m_nextFire = 0;  // guarded by m_mutex
+  platform::Mutex m_mutex;
+  CFAbsoluteTime m_nextFire GUARDED_BY(m_mutex) = 0;
   CFTimeInterval m_interval = 0;
   CFIndex m_order = 0;
   CFRunLoopTimerCallBack m_callout = nullptr;
@@ -104,9 +108,15 @@ struct __CFRunLoopTimer : __CFObject {
 
 struct __CFRunLoop : __CFObject {
   __CFRunLoop() : __CFObject(kTypeIDRunLoop), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    // Without its wake fd the loop still runs, but only notices a signal or a new timer at its
+    // next slice (kMaxRealWait): slower, never stuck.
+    if (m_wakeFd < 0)
+      platform::log::Write(LOG_ERR, std::string(__func__) + ": eventfd failed: " + std::strerror(errno));
+    platform::MutexLock lock(m_mutex);
     m_commonModes.insert(kDefaultModeName);
   }
-  ~__CFRunLoop() override {
+  // The last reference is gone: no other thread can reach the loop, so no lock is needed.
+  ~__CFRunLoop() override NO_THREAD_SAFETY_ANALYSIS {
     for (auto& [name, items] : m_modes) {
       for (CFRunLoopSourceRef s : items.sources) {
         s->m_loops.Remove(this);
@@ -137,17 +147,18 @@ struct __CFRunLoop : __CFObject {
     std::vector<CFRunLoopTimerRef> timers;    // each retained once
   };
 
-  std::mutex m_mutex;
-  std::map<std::string, ModeItems> m_modes;  // kCommonModesName holds the common items
-  std::set<std::string> m_commonModes;
-  std::vector<std::string> m_runningModes;  // innermost last
+  // Guards the loop's modes and what they hold; taken before a LoopList's or a timer's mutex.
+  platform::Mutex m_mutex;
+  std::map<std::string, ModeItems> m_modes GUARDED_BY(m_mutex);  // kCommonModesName holds the common items
+  std::set<std::string> m_commonModes GUARDED_BY(m_mutex);
+  std::vector<std::string> m_runningModes GUARDED_BY(m_mutex);  // innermost last
   const int m_wakeFd;
   std::atomic<bool> m_stopRequested{false};
   std::atomic<bool> m_waiting{false};
 };
 
 void LoopList::WakeAll() {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   for (__CFRunLoop* rl : m_loops) rl->Wake();
 }
 
@@ -204,7 +215,7 @@ struct Snapshot {
 };
 
 // Drops invalidated items; returns what to release once the lock is gone.
-void PurgeLocked(__CFRunLoop* rl, std::vector<CFTypeRef>& o_release) {
+void PurgeLocked(__CFRunLoop* rl, std::vector<CFTypeRef>& o_release) REQUIRES(rl->m_mutex) {
   for (auto& [name, items] : rl->m_modes) {
     std::erase_if(items.sources, [&](CFRunLoopSourceRef s) {
       if (s->IsLive()) return false;
@@ -225,9 +236,10 @@ Snapshot TakeSnapshot(__CFRunLoop* rl, const std::string& mode) {
   std::vector<CFTypeRef> release;
   Snapshot snap;
   {
-    std::lock_guard lock(rl->m_mutex);
+    platform::MutexLock lock(rl->m_mutex);
     PurgeLocked(rl, release);
     auto collect = [&](const std::string& name) {
+      rl->m_mutex.AssertHeld();
       auto it = rl->m_modes.find(name);
       if (it == rl->m_modes.end()) return;
       for (CFRunLoopSourceRef s : it->second.sources) snap.sources.push_back(CFRef<CFRunLoopSourceRef>::Retain(s));
@@ -246,7 +258,7 @@ template <class T>
 void AddItem(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRunLoop::ModeItems::*member) {
   if (!rl || !item || !mode || !item->IsLive()) return;
   {
-    std::lock_guard lock(rl->m_mutex);
+    platform::MutexLock lock(rl->m_mutex);
     auto& list = rl->m_modes[ModeName(mode)].*member;
     if (ContainsItem(list, item)) return;
     CFRetain(item);
@@ -260,7 +272,7 @@ template <class T>
 void RemoveItem(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRunLoop::ModeItems::*member) {
   if (!rl || !item || !mode) return;
   {
-    std::lock_guard lock(rl->m_mutex);
+    platform::MutexLock lock(rl->m_mutex);
     auto it = rl->m_modes.find(ModeName(mode));
     if (it == rl->m_modes.end()) return;
     auto& list = it->second.*member;
@@ -276,9 +288,10 @@ void RemoveItem(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRu
 template <class T>
 bool ContainsItemInMode(CFRunLoopRef rl, T item, CFStringRef mode, std::vector<T> __CFRunLoop::ModeItems::*member) {
   if (!rl || !item || !mode || !item->IsLive()) return false;
-  std::lock_guard lock(rl->m_mutex);
+  platform::MutexLock lock(rl->m_mutex);
   const std::string& name = ModeName(mode);
   auto has = [&](const std::string& m) {
+    rl->m_mutex.AssertHeld();
     auto it = rl->m_modes.find(m);
     return it != rl->m_modes.end() && ContainsItem(it->second.*member, item);
   };
@@ -307,7 +320,7 @@ double FireDueTimers(const Snapshot& snap, CFAbsoluteTime limit = std::numeric_l
     if (!due) break;
     bool repeats = due->m_interval > 0;
     {
-      std::lock_guard lock(due->m_mutex);
+      platform::MutexLock lock(due->m_mutex);
       if (repeats) {
         double missed = std::floor((now - due->m_nextFire) / due->m_interval);
         due->m_nextFire += (missed + 1) * due->m_interval;
@@ -333,7 +346,7 @@ bool HasLiveItems(const Snapshot& snap) {
 SInt32 RunLoopInMode(__CFRunLoop* rl, const std::string& mode, double seconds, bool returnAfterSourceHandled) {
   double deadline = platform::clock::Now() + std::max(seconds, 0.0);
   {
-    std::lock_guard lock(rl->m_mutex);
+    platform::MutexLock lock(rl->m_mutex);
     rl->m_runningModes.push_back(mode);
   }
   SInt32 result = kCFRunLoopRunTimedOut;
@@ -409,7 +422,7 @@ SInt32 RunLoopInMode(__CFRunLoop* rl, const std::string& mode, double seconds, b
     }
   }
   {
-    std::lock_guard lock(rl->m_mutex);
+    platform::MutexLock lock(rl->m_mutex);
     rl->m_runningModes.pop_back();
   }
   return result;
@@ -430,7 +443,7 @@ CFRunLoopRef CFRunLoopGetMain() { return MainLoopObject(); }
 
 CFStringRef CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
   if (!rl) return nullptr;
-  std::lock_guard lock(rl->m_mutex);
+  platform::MutexLock lock(rl->m_mutex);
   if (rl->m_runningModes.empty()) return nullptr;
   return CFStringFromUTF8(rl->m_runningModes.back());
 }
@@ -438,7 +451,7 @@ CFStringRef CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
 void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef mode) {
   if (!rl || !mode) return;
   {
-    std::lock_guard lock(rl->m_mutex);
+    platform::MutexLock lock(rl->m_mutex);
     rl->m_commonModes.insert(ModeName(mode));
   }
   rl->Wake();
@@ -537,7 +550,10 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate, 
                                        CFRunLoopTimerContext* context) {
   if (!callout || std::isnan(fireDate) || std::isnan(interval)) return nullptr;
   auto* t = new __CFRunLoopTimer();
-  t->m_nextFire = fireDate;
+  {
+    platform::MutexLock lock(t->m_mutex);
+    t->m_nextFire = fireDate;
+  }
   t->m_interval = interval > 0 ? interval : 0;
   t->m_order = order;
   t->m_callout = callout;
@@ -572,7 +588,7 @@ CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer) { return t
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate) {
   if (!timer || std::isnan(fireDate)) return;
   {
-    std::lock_guard lock(timer->m_mutex);
+    platform::MutexLock lock(timer->m_mutex);
     timer->m_nextFire = fireDate;
   }
   timer->m_loops.WakeAll();

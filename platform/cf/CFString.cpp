@@ -3,10 +3,10 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 
 #include "CFInternal.h"
+#include "platform/ThreadAnnotations.h"
 
 // ---------------------------------------------------------------- UTF-8 / UTF-16
 
@@ -92,8 +92,8 @@ namespace {
 
 // glibc's iconv knows Mac OS Roman as "MACINTOSH". One converter per direction, used under a lock.
 bool Iconv(const char* to, const char* from, const std::string& in, std::string& o_out) {
-  static std::mutex m;
-  std::lock_guard lock(m);
+  static platform::Mutex m;
+  platform::MutexLock lock(m);
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   std::string out(in.size() * 4 + 16, '\0');
@@ -181,9 +181,9 @@ const std::string& CFStringUTF8(CFStringRef str) {
 }
 
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
-  static std::mutex m;
-  static std::unordered_map<std::string, std::unique_ptr<__CFString>> table;
-  std::lock_guard lock(m);
+  static platform::Mutex m;
+  static std::unordered_map<std::string, std::unique_ptr<__CFString>> table GUARDED_BY(m);
+  platform::MutexLock lock(m);
   auto& slot = table[cStr];
   if (!slot) {
     slot = std::make_unique<__CFString>(cStr);
@@ -381,6 +381,10 @@ CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef, CFDictionaryRef
     int width = starWidth ? va_arg(ap, int) : 0;
     int prec = starPrec ? va_arg(ap, int) : 0;
     char buf[512];
+    // The caller's format, taken apart one checked conversion at a time: it cannot be a literal.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
     auto put = [&](auto value) {
       if (starWidth && starPrec) std::snprintf(buf, sizeof buf, spec.c_str(), width, prec, value);
       else if (starWidth) std::snprintf(buf, sizeof buf, spec.c_str(), width, value);
@@ -388,9 +392,6 @@ CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef, CFDictionaryRef
       else std::snprintf(buf, sizeof buf, spec.c_str(), value);
       out += buf;
     };
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
     switch (conv) {
       case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': case 'c':
         if (length == "ll" || length == "q" || length == "j") put(va_arg(ap, long long));

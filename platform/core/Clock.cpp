@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace platform::clock {
 namespace {
@@ -17,13 +19,16 @@ namespace {
 enum class Mode { root, manual, scaled };
 
 struct State {
-  std::mutex mutex;
-  Mode mode = Mode::root;
-  Published current;          // origin and rate in force
-  double manualNow = 0;
-  long long lastCheckNs = -1;  // real time of the last look at the clock file
-  struct timespec fileMtime {};
-  ino_t fileIno = 0;  // each publication is a new file: two within one timestamp tick differ here
+  Mutex mutex;
+  Mode mode GUARDED_BY(mutex) = Mode::root;
+  Published current GUARDED_BY(mutex);  // origin and rate in force
+  double manualNow GUARDED_BY(mutex) = 0;
+  long long lastCheckNs GUARDED_BY(mutex) = -1;  // real time of the last look at the clock file
+  struct timespec fileMtime GUARDED_BY(mutex) {};
+  // Each publication is a new file: two within one timestamp tick differ here.
+  ino_t fileIno GUARDED_BY(mutex) = 0;
+  unsigned long long manualPolls GUARDED_BY(mutex) = 0;  // RealDuration calls on the manual clock
+  std::condition_variable polled;                         // signalled on each of them
 };
 
 State& S() {
@@ -39,8 +44,7 @@ long long RealNowNs() {
 
 std::string ClockFileHostPath() { return MacToHost("/var/run/clock"); }
 
-// Caller holds the mutex.
-void RefreshFromFileLocked(State& s) {
+void RefreshFromFileLocked(State& s) REQUIRES(s.mutex) {
   long long now = RealNowNs();
   if (s.lastCheckNs >= 0 && now - s.lastCheckNs < 20'000'000) return;
   s.lastCheckNs = now;
@@ -106,14 +110,14 @@ bool PublishRate(double rate) {
   Published p{RealNowNs(), Now(), rate};
   if (!WriteClockFile(ClockFileHostPath(), p)) return false;
   State& s = S();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.lastCheckNs = -1;
   return true;
 }
 
 double Now() {
   State& s = S();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   switch (s.mode) {
     case Mode::manual:
       return s.manualNow;
@@ -129,8 +133,12 @@ double Now() {
 
 double RealDuration(double simSeconds) {
   State& s = S();
-  std::lock_guard lock(s.mutex);
-  if (s.mode == Mode::manual) return 0.002;  // poll while someone advances the clock
+  MutexLock lock(s.mutex);
+  if (s.mode == Mode::manual) {
+    ++s.manualPolls;
+    s.polled.notify_all();
+    return 0.002;  // poll while someone advances the clock
+  }
   if (s.mode == Mode::root) RefreshFromFileLocked(s);
   return simSeconds / s.current.rate;
 }
@@ -150,32 +158,42 @@ void SleepFor(double simSeconds) { SleepUntil(Now() + simSeconds); }
 
 void UseManual(double simStart) {
   State& s = S();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.mode = Mode::manual;
   s.manualNow = simStart;
 }
 
 void Advance(double simSeconds) {
   State& s = S();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.manualNow += simSeconds;
 }
 
 void UseScaled(double rate) {
   State& s = S();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.mode = Mode::scaled;
   s.current = Published{RealNowNs(), static_cast<double>(RealNowNs()) / 1e9, rate};
 }
 
 void UseRootClock() {
   State& s = S();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.mode = Mode::root;
   s.lastCheckNs = -1;
   s.fileMtime = {};
   s.fileIno = 0;
   s.current = Published{0, 0, 1};
+}
+
+bool AwaitManualPolls(int count, double realTimeoutSeconds) {
+  State& s = S();
+  MutexLock lock(s.mutex);
+  const unsigned long long target = s.manualPolls + static_cast<unsigned long long>(std::max(count, 0));
+  return s.polled.wait_for(lock.Native(), std::chrono::duration<double>(realTimeoutSeconds), [&] {
+    s.mutex.AssertHeld();
+    return s.manualPolls >= target;
+  });
 }
 
 }  // namespace platform::clock

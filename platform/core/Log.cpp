@@ -8,17 +8,16 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-
 #include "platform/Clock.h"
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace platform::log {
 namespace {
 
-std::mutex g_captureMutex;
-std::vector<std::string> g_captured;
-int g_captureDepth = 0;
+Mutex g_captureMutex;
+std::vector<std::string> g_captured GUARDED_BY(g_captureMutex);
+int g_captureDepth GUARDED_BY(g_captureMutex) = 0;
 
 std::string LinePrefix() {
   time_t now = static_cast<time_t>(clock::Now());
@@ -49,34 +48,34 @@ void Write(int priority, const std::string& text) {
   if (line.empty() || line.back() != '\n') line.push_back('\n');
   AppendToSystemLog(line);
   {
-    std::lock_guard lock(g_captureMutex);
+    MutexLock lock(g_captureMutex);
     if (g_captureDepth > 0) g_captured.push_back(text);
   }
   errno = savedErrno;
 }
 
 Capture::Capture() {
-  std::lock_guard lock(g_captureMutex);
+  MutexLock lock(g_captureMutex);
   if (g_captureDepth++ == 0) g_captured.clear();
 }
 
 Capture::~Capture() {
-  std::lock_guard lock(g_captureMutex);
+  MutexLock lock(g_captureMutex);
   --g_captureDepth;
 }
 
 std::vector<std::string> Capture::Lines() const {
-  std::lock_guard lock(g_captureMutex);
+  MutexLock lock(g_captureMutex);
   return g_captured;
 }
 
 bool Capture::Contains(const std::string& text) const {
-  std::lock_guard lock(g_captureMutex);
+  MutexLock lock(g_captureMutex);
   return std::find(g_captured.begin(), g_captured.end(), text) != g_captured.end();
 }
 
 void Capture::Clear() {
-  std::lock_guard lock(g_captureMutex);
+  MutexLock lock(g_captureMutex);
   g_captured.clear();
 }
 

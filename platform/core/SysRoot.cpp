@@ -1,9 +1,9 @@
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -32,10 +32,10 @@ const std::string& SysRootHostPrefix() {
 }
 
 void ResetSysRoot() {
-  static std::mutex retiredMutex;
-  static std::vector<std::unique_ptr<const std::string>> retired;
+  static platform::Mutex retiredMutex;
+  static std::vector<std::unique_ptr<const std::string>> retired GUARDED_BY(retiredMutex);
   const std::string* old = g_prefix.exchange(NewPrefixFromEnvironment(), std::memory_order_acq_rel);
-  std::lock_guard lock(retiredMutex);
+  platform::MutexLock lock(retiredMutex);
   if (old) retired.emplace_back(old);
 }
 

@@ -13,13 +13,14 @@
 
 #include "platform/HostLink.h"
 #include "platform/RunLoopSources.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace hl = platform::hostlink;
 
 struct IONotificationPort {
   struct State {
-    std::mutex mutex;
-    std::deque<std::function<void()>> queue;
+    platform::Mutex mutex;
+    std::deque<std::function<void()>> queue GUARDED_BY(mutex);  // calls waiting for the port's run loop
   };
   std::shared_ptr<State> state = std::make_shared<State>();
   CFRunLoopSourceRef source = nullptr;
@@ -45,10 +46,10 @@ struct Object {
 // Iterators and notifications are known to the host by their handle, which the client picks
 // before asking for them: an event can then never arrive for a handle the client does not know.
 struct Client {
-  std::mutex mutex;
-  std::map<io_object_t, Object> objects;
-  std::map<uint64_t, io_object_t> services;  // host service id -> handle
-  io_object_t next = 0x1003;
+  platform::Mutex mutex;
+  std::map<io_object_t, Object> objects GUARDED_BY(mutex);
+  std::map<uint64_t, io_object_t> services GUARDED_BY(mutex);  // host service id -> handle
+  io_object_t next GUARDED_BY(mutex) = 0x1003;
 };
 
 Client& C() {
@@ -88,7 +89,7 @@ kern_return_t Status(CFDictionaryRef reply) { return hl::ReplyStatus(reply, kIOR
 
 // ---- handles
 
-io_object_t NewHandleLocked(Client& c, Object object) {
+io_object_t NewHandleLocked(Client& c, Object object) REQUIRES(c.mutex) {
   io_object_t h = c.next;
   c.next += 4;
   c.objects.emplace(h, std::move(object));
@@ -98,7 +99,7 @@ io_object_t NewHandleLocked(Client& c, Object object) {
 // A handle for a host-side iterator or notification, before the host is asked for it.
 io_object_t NewHostObject(Object object) {
   Client& c = C();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   io_object_t h = c.next;
   c.next += 4;
   object.remote = h;
@@ -108,7 +109,7 @@ io_object_t NewHostObject(Object object) {
 
 void ForgetHandle(io_object_t h) {
   Client& c = C();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   c.objects.erase(h);
 }
 
@@ -116,7 +117,7 @@ void ForgetHandle(io_object_t h) {
 io_object_t ServiceHandle(uint64_t remote) {
   if (!remote) return 0;
   Client& c = C();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   auto it = c.services.find(remote);
   if (it != c.services.end()) {
     ++c.objects.at(it->second).refs;
@@ -132,7 +133,7 @@ io_object_t ServiceHandle(uint64_t remote) {
 
 bool Lookup(io_object_t handle, Object& o_object) {
   Client& c = C();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   auto it = c.objects.find(handle);
   if (it == c.objects.end()) return false;
   o_object = it->second;
@@ -155,7 +156,7 @@ uint64_t RemoteIterator(io_object_t handle) {
 
 void Deliver(IONotificationPortRef port, std::function<void()> call) {
   {
-    std::lock_guard lock(port->state->mutex);
+    platform::MutexLock lock(port->state->mutex);
     port->state->queue.push_back(std::move(call));
   }
   platform::SignalSource(port->source);
@@ -164,7 +165,7 @@ void Deliver(IONotificationPortRef port, std::function<void()> call) {
 void OnEvent(CFDictionaryRef event) {
   auto handle = static_cast<io_object_t>(GetInt(event, CFSTR("notification")));
   Client& c = C();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   auto it = c.objects.find(handle);
   if (it == c.objects.end()) return;
   const Object& o = it->second;
@@ -222,7 +223,7 @@ kern_return_t IOMasterPort(mach_port_t, mach_port_t* o_masterPort) {
 
 kern_return_t IOObjectRetain(io_object_t object) {
   Client& c = C();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   auto it = c.objects.find(object);
   if (it == c.objects.end()) return kIOReturnBadArgument;
   ++it->second.refs;
@@ -233,7 +234,7 @@ kern_return_t IOObjectRelease(io_object_t object) {
   Object o;
   {
     Client& c = C();
-    std::lock_guard lock(c.mutex);
+    platform::MutexLock lock(c.mutex);
     auto it = c.objects.find(object);
     if (it == c.objects.end()) return kIOReturnBadArgument;
     if (it->second.refs > 1) {
@@ -399,7 +400,7 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t) {
     for (;;) {
       std::function<void()> call;
       {
-        std::lock_guard lock(state->mutex);
+        platform::MutexLock lock(state->mutex);
         if (state->queue.empty()) return;
         call = std::move(state->queue.front());
         state->queue.pop_front();
@@ -414,7 +415,7 @@ void IONotificationPortDestroy(IONotificationPortRef notify) {
   if (!notify) return;
   {
     Client& c = C();
-    std::lock_guard lock(c.mutex);
+    platform::MutexLock lock(c.mutex);
     for (auto& [h, o] : c.objects)
       if (o.port == notify) o.port = nullptr;
   }

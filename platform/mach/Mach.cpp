@@ -12,12 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 
 #include "mach/MachInternal.h"
 #include "mach/UnixSocket.h"
 #include "platform/Clock.h"
 #include "platform/SysRoot.h"
+#include "platform/ThreadAnnotations.h"
 
 const NDR_record_t NDR_record = {0, 0, 0, 0,
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -55,10 +55,10 @@ struct Entry {
 };
 
 struct Space {
-  std::mutex mutex;
-  std::map<mach_port_name_t, Entry> names;
-  mach_port_name_t next = 0x103;
-  uint64_t sequence = 0;
+  Mutex mutex;
+  std::map<mach_port_name_t, Entry> names GUARDED_BY(mutex);
+  mach_port_name_t next GUARDED_BY(mutex) = 0x103;
+  uint64_t sequence GUARDED_BY(mutex) = 0;
 };
 
 void LockSpace();
@@ -76,18 +76,18 @@ Space& S() {
   return *space;
 }
 
-void LockSpace() { S().mutex.lock(); }
-void UnlockSpace() { S().mutex.unlock(); }
+// Held across fork so that the child never inherits a space caught half-changed.
+void LockSpace() NO_THREAD_SAFETY_ANALYSIS { S().mutex.Lock(); }
+void UnlockSpace() NO_THREAD_SAFETY_ANALYSIS { S().mutex.Unlock(); }
 
 void RemoveOwnSocketsAtExit() {
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   for (auto& [name, e] : s.names)
     if (e.receive && e.receive->owner == ::getpid()) sock::UnlinkIfSame(e.receive->hostPath, e.receive->inode);
 }
 
-// Caller holds the mutex.
-mach_port_name_t NewNameLocked(Space& s) {
+mach_port_name_t NewNameLocked(Space& s) REQUIRES(s.mutex) {
   for (;;) {
     mach_port_name_t name = s.next;
     s.next += 0x100;
@@ -96,7 +96,7 @@ mach_port_name_t NewNameLocked(Space& s) {
   }
 }
 
-// Caller holds the mutex.
+// Caller holds the space's mutex (the entry lives in its map).
 void KillReceiveLocked(Entry& e) {
   if (!e.receive) return;
   e.receive->dead = true;
@@ -104,8 +104,8 @@ void KillReceiveLocked(Entry& e) {
   e.receive.reset();
 }
 
-// Caller holds the mutex. The name of the send right to `endpoint`, coalesced as Mach does.
-mach_port_name_t AddSendRightLocked(Space& s, const std::string& endpoint) {
+// The name of the send right to `endpoint`, coalesced as Mach does.
+mach_port_name_t AddSendRightLocked(Space& s, const std::string& endpoint) REQUIRES(s.mutex) {
   for (auto& [name, e] : s.names) {
     if (e.sendOnce || e.endpoint != endpoint || !(e.receive || e.sendRefs > 0)) continue;
     if (e.sendRefs >= kMaxUrefs) return MACH_PORT_NULL;
@@ -119,8 +119,7 @@ mach_port_name_t AddSendRightLocked(Space& s, const std::string& endpoint) {
   return name;
 }
 
-// Caller holds the mutex.
-void EraseIfEmptyLocked(Space& s, mach_port_name_t name) {
+void EraseIfEmptyLocked(Space& s, mach_port_name_t name) REQUIRES(s.mutex) {
   auto it = s.names.find(name);
   if (it != s.names.end() && it->second.Empty()) s.names.erase(it);
 }
@@ -133,9 +132,9 @@ struct Resolved {
   uint8_t receivedType = 0;
 };
 
-// Caller holds the mutex. False when the name lacks the right the disposition needs.
-bool ResolveLocked(Space& s, mach_port_name_t name, mach_msg_type_name_t disposition, Resolved& o_resolved,
-                   bool& o_badDisposition) {
+// False when the name lacks the right the disposition needs.
+[[nodiscard]] bool ResolveLocked(Space& s, mach_port_name_t name, mach_msg_type_name_t disposition,
+                                 Resolved& o_resolved, bool& o_badDisposition) REQUIRES(s.mutex) {
   o_resolved = Resolved{};
   o_badDisposition = false;
   auto it = s.names.find(name);
@@ -165,8 +164,8 @@ bool ResolveLocked(Space& s, mach_port_name_t name, mach_msg_type_name_t disposi
   }
 }
 
-// Caller holds the mutex. A moved right leaves the sender once the message is on its way.
-void ConsumeMovedLocked(Space& s, mach_port_name_t name, mach_msg_type_name_t disposition) {
+// A moved right leaves the sender once the message is on its way.
+void ConsumeMovedLocked(Space& s, mach_port_name_t name, mach_msg_type_name_t disposition) REQUIRES(s.mutex) {
   auto it = s.names.find(name);
   if (it == s.names.end()) return;
   if (disposition == MACH_MSG_TYPE_MOVE_SEND && it->second.sendRefs > 0) --it->second.sendRefs;
@@ -229,7 +228,7 @@ mach_msg_return_t Send(mach_msg_header_t* msg, mach_msg_size_t size, double simD
   Resolved dest, reply;
   Space& s = S();
   {
-    std::lock_guard lock(s.mutex);
+    platform::MutexLock lock(s.mutex);
     bool bad = false;
     if (!ResolveLocked(s, msg->msgh_remote_port, remoteType, dest, bad))
       return bad ? MACH_SEND_INVALID_HEADER : MACH_SEND_INVALID_DEST;
@@ -241,7 +240,7 @@ mach_msg_return_t Send(mach_msg_header_t* msg, mach_msg_size_t size, double simD
   Envelope env{kEnvelopeMagic, dest.receivedType, reply.receivedType, static_cast<uint16_t>(reply.path.size())};
   mach_msg_return_t result = Transmit(dest.path, env, reply.path, msg, size, simDeadline);
   if (result != MACH_MSG_SUCCESS) return result;
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   ConsumeMovedLocked(s, msg->msgh_remote_port, remoteType);
   if (msg->msgh_local_port != MACH_PORT_NULL) ConsumeMovedLocked(s, msg->msgh_local_port, localType);
   return MACH_MSG_SUCCESS;
@@ -257,7 +256,7 @@ ReceivePort::~ReceivePort() {
 
 std::shared_ptr<ReceivePort> ReceiveRight(mach_port_t name) {
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   return it == s.names.end() ? nullptr : it->second.receive;
 }
@@ -290,7 +289,7 @@ mach_msg_return_t Receive(const std::shared_ptr<ReceivePort>& port, mach_port_t 
     mach_port_name_t replyName = MACH_PORT_NULL;
     if (!replyPath.empty()) {
       Space& s = S();
-      std::lock_guard lock(s.mutex);
+      platform::MutexLock lock(s.mutex);
       if (env.replyType == MACH_MSG_TYPE_PORT_SEND_ONCE) {
         replyName = NewNameLocked(s);
         Entry& e = s.names[replyName];
@@ -316,7 +315,7 @@ mach_msg_return_t Receive(const std::shared_ptr<ReceivePort>& port, mach_port_t 
 
 std::string EndpointForPort(mach_port_t name) {
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   if (it == s.names.end()) return "";
   const Entry& e = it->second;
@@ -328,7 +327,7 @@ mach_port_t SendRightForEndpoint(const std::string& macPath) {
   std::string hostPath = MacToHost(macPath);
   if (macPath.empty() || !sock::IsListening(hostPath, SOCK_DGRAM)) return MACH_PORT_NULL;
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   return AddSendRightLocked(s, hostPath);
 }
 
@@ -354,7 +353,7 @@ kern_return_t mach_port_allocate(ipc_space_t task, mach_port_right_t right, mach
   Space& s = S();
   uint64_t seq;
   {
-    std::lock_guard lock(s.mutex);
+    platform::MutexLock lock(s.mutex);
     seq = ++s.sequence;
   }
   port->hostPath = dir + "/mach." + std::to_string(port->owner) + "." + std::to_string(seq);
@@ -364,7 +363,7 @@ kern_return_t mach_port_allocate(ipc_space_t task, mach_port_right_t right, mach
   ::chmod(port->hostPath.c_str(), 0666);
   port->inode = platform::sock::InodeOf(port->hostPath);
 
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   mach_port_name_t fresh = NewNameLocked(s);
   Entry& e = s.names[fresh];
   e.endpoint = port->hostPath;
@@ -379,7 +378,7 @@ kern_return_t mach_port_insert_right(ipc_space_t task, mach_port_name_t name, ma
   // One port has one name in a space; a second name for it is refused.
   if (name != poly) return KERN_INVALID_VALUE;
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   if (it == s.names.end()) return KERN_INVALID_NAME;
   Entry& e = it->second;
@@ -405,7 +404,7 @@ kern_return_t mach_port_mod_refs(ipc_space_t task, mach_port_name_t name, mach_p
   if (!IsSelf(task)) return KERN_INVALID_TASK;
   if (right > MACH_PORT_RIGHT_DEAD_NAME) return KERN_INVALID_VALUE;
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   if (it == s.names.end()) return KERN_INVALID_NAME;
   Entry& e = it->second;
@@ -442,7 +441,7 @@ kern_return_t mach_port_get_refs(ipc_space_t task, mach_port_name_t name, mach_p
   if (!IsSelf(task)) return KERN_INVALID_TASK;
   if (right > MACH_PORT_RIGHT_DEAD_NAME) return KERN_INVALID_VALUE;
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   if (it == s.names.end()) return KERN_INVALID_NAME;
   const Entry& e = it->second;
@@ -455,7 +454,7 @@ kern_return_t mach_port_get_refs(ipc_space_t task, mach_port_name_t name, mach_p
 kern_return_t mach_port_deallocate(ipc_space_t task, mach_port_name_t name) {
   if (!IsSelf(task)) return KERN_INVALID_TASK;
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   if (it == s.names.end()) return KERN_INVALID_NAME;
   Entry& e = it->second;
@@ -469,7 +468,7 @@ kern_return_t mach_port_deallocate(ipc_space_t task, mach_port_name_t name) {
 kern_return_t mach_port_destroy(ipc_space_t task, mach_port_name_t name) {
   if (!IsSelf(task)) return KERN_INVALID_TASK;
   Space& s = S();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   auto it = s.names.find(name);
   if (it == s.names.end()) return KERN_INVALID_NAME;
   KillReceiveLocked(it->second);

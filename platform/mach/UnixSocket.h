@@ -16,7 +16,7 @@ int BindPath(int fd, const std::string& hostPath);
 int ConnectPath(int fd, const std::string& hostPath);
 
 // True when a socket of `type` listens at `hostPath`.
-bool IsListening(const std::string& hostPath, int type);
+[[nodiscard]] bool IsListening(const std::string& hostPath, int type);
 
 // Removes the socket file at `hostPath` when it is still the one with that inode (another
 // process may have replaced a stale file meanwhile).

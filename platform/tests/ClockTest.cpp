@@ -138,15 +138,15 @@ TEST_F(ClockTest, ClockFileFormat) {
 
 TEST_F(ClockConcurrency, ManualClockWakesSleepersWhenAdvanced) {
   clk::UseManual(1000);
-  std::atomic<bool> started{false}, woke{false};
+  EXPECT_FALSE(clk::AwaitManualPolls(1, 0.01)) << "nobody waits yet";
+  std::atomic<bool> woke{false};
   std::thread sleeper([&] {
-    started = true;
     clk::SleepUntil(1010);
     woke = true;
   });
-  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(clk::AwaitManualPolls(1));
   clk::Advance(9.5);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(clk::AwaitManualPolls(2));
   EXPECT_FALSE(woke);
   clk::Advance(0.5);
   sleeper.join();
@@ -157,7 +157,7 @@ TEST_F(ClockConcurrency, ManualClockWakesSleepersWhenAdvanced) {
   std::condition_variable cv;
   std::unique_lock lock(m);
   std::thread advancer([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(clk::AwaitManualPolls(1));
     clk::Advance(30);
   });
   EXPECT_FALSE(clk::WaitUntil(cv, lock, 1030, [] { return false; }));

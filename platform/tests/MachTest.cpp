@@ -210,17 +210,14 @@ TEST_F(MachTest, ReceiveTimesOutOnThePlatformClock) {
 
   clk::UseManual(1.0e9);
   std::atomic<mach_msg_return_t> result{-1};
-  std::atomic<bool> started{false};
   std::thread waiter([&] {
     ReceiveBuffer b{};
-    started = true;
     result = mach_msg(&b.head, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof b, port, 1000, 0);
   });
   // The waiter takes its deadline from the clock as it starts: let it do so first.
-  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(clk::AwaitManualPolls(1));
   clk::Advance(0.75);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_TRUE(clk::AwaitManualPolls(2));
   EXPECT_EQ(-1, result.load());
   clk::Advance(0.25);
   waiter.join();
@@ -292,7 +289,7 @@ void Echo(CFMachPortRef, void* msg, CFIndex size, void* info) {
   reply.Head.msgh_remote_port = in->msgh_remote_port;
   reply.Head.msgh_id = in->msgh_id + 100;
   reply.RetCode = static_cast<kern_return_t>(size);
-  mach_msg(&reply.Head, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, 0);
+  EXPECT_EQ(MACH_MSG_SUCCESS, mach_msg(&reply.Head, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, 0));
 }
 
 TEST_F(MachConcurrency, CFMachPortSourceHandsEveryMessageToTheCallout) {

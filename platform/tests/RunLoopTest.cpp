@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CoreFoundation.h"
+#include "platform/Log.h"
 #include "platform/RunLoopSources.h"
 
 namespace {
@@ -132,22 +134,51 @@ TEST_F(RunLoopTest, TimersFollowAManualClock) {
 TEST_F(RunLoopConcurrency, RunInModeTimesOutOnlyWhenTheManualClockGetsThere) {
   clk::UseManual(1.0e9);
   std::atomic<SInt32> result{0};
-  std::atomic<bool> started{false};
   std::thread loopThread([&] {
     CFRef<CFRunLoopSourceRef> keepAlive(platform::CreateCallbackSource([] {}));
     CFRunLoopAddSource(CFRunLoopGetCurrent(), keepAlive.get(), kCFRunLoopDefaultMode);
-    started = true;
     result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
   });
   // The loop takes its deadline from the clock as it starts: let it do so first.
-  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(clk::AwaitManualPolls(1));
   clk::Advance(9.75);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_TRUE(clk::AwaitManualPolls(2));
   EXPECT_EQ(0, result.load());
   clk::Advance(0.25);
   loopThread.join();
   EXPECT_EQ(kCFRunLoopRunTimedOut, result.load());
+}
+
+// With no descriptor left for its wake-up eventfd, a new loop says so and still performs a signal.
+TEST_F(RunLoopTest, LoopWithoutAWakeDescriptorIsLoggedAndStillRuns) {
+  platform::log::Capture capture;
+  SInt32 result = 0;
+  int performed = 0;
+  bool limited = false;
+  // UBSan checks an object's type by reading files: it learns the loop's type here, while it can.
+  CFRunLoopGetCurrent();
+  std::thread loopThread([&] {
+    // No descriptor can be made while the loop is created, and only then (sanitizers need some).
+    int lowestFree = ::dup(0);
+    rlimit saved{};
+    if (lowestFree < 0 || ::getrlimit(RLIMIT_NOFILE, &saved) != 0) return;
+    ::close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    if (::setrlimit(RLIMIT_NOFILE, &none) != 0) return;
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    limited = ::setrlimit(RLIMIT_NOFILE, &saved) == 0;
+    CFRef<CFRunLoopSourceRef> source(platform::CreateCallbackSource([&] { ++performed; }));
+    CFRunLoopAddSource(loop, source.get(), kCFRunLoopDefaultMode);
+    platform::SignalSource(source.get());
+    result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1, true);
+  });
+  loopThread.join();
+  ASSERT_TRUE(limited);
+  EXPECT_EQ(kCFRunLoopRunHandledSource, result);
+  EXPECT_EQ(1, performed);
+  EXPECT_TRUE(capture.Contains("__CFRunLoop: eventfd failed: Too many open files"))
+      << ::testing::PrintToString(capture.Lines());
 }
 
 // Where a timer was added, where the loop runs, and whether it fires.

@@ -35,11 +35,11 @@ std::optional<bool> GetBool(CFDictionaryRef dict, const std::string& key);
 CFDictionaryRef GetDict(CFDictionaryRef dict, const std::string& key);
 CFArrayRef GetArray(CFDictionaryRef dict, const std::string& key);
 
-bool IsString(CFTypeRef v);
-bool IsNumber(CFTypeRef v);
-bool IsBool(CFTypeRef v);
-bool IsDict(CFTypeRef v);
-bool IsArray(CFTypeRef v);
+[[nodiscard]] bool IsString(CFTypeRef v);
+[[nodiscard]] bool IsNumber(CFTypeRef v);
+[[nodiscard]] bool IsBool(CFTypeRef v);
+[[nodiscard]] bool IsDict(CFTypeRef v);
+[[nodiscard]] bool IsArray(CFTypeRef v);
 std::optional<std::string> ToString(CFTypeRef v);
 // Exact integer value (a real with a fraction is not one).
 std::optional<int64_t> ToInt(CFTypeRef v);

@@ -55,7 +55,7 @@ Changer::Changer(Host& host, ChangerSpec spec) : m_host(host), m_guid(spec.guid)
 Changer::~Changer() = default;
 
 bool Changer::IsPlugged() const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   return m_plugged;
 }
 
@@ -87,6 +87,7 @@ double Changer::ScheduleRobotLocked(std::function<void()> action) {
 
 void Changer::PutLocked(ServiceId service, const std::string& key, CFTypeRef value, int slot) {
   auto has = [&](const char* knob) {
+    m_mutex.AssertHeld();
     if (m_knobs.HasName(knob, key)) return true;
     return slot >= 0 && m_slots[static_cast<size_t>(slot)].knobs.HasName(knob, key);
   };
@@ -160,7 +161,7 @@ void Changer::SyncLocked() {
 // ---------------------------------------------------------------- plug and unplug
 
 void Changer::Plug() {
-  std::unique_lock lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (m_plugged) return;
   Registry& reg = m_host.registry();
   m_plugged = true;
@@ -177,7 +178,7 @@ void Changer::Plug() {
       continue;
     }
     m_host.scheduler().After(driveDelay * (i + 1), [this, i, generation] {
-      std::lock_guard inner(m_mutex);
+      platform::MutexLock inner(m_mutex);
       if (m_generation == generation && m_plugged) PublishDriveLocked(i);
     });
   }
@@ -204,7 +205,7 @@ void Changer::PublishDuplicateBlockSwitchLocked() {
 void Changer::Unplug() {
   Deferred deferred;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_plugged) return;
     ++m_generation;
     for (auto& [se, disc] : m_online) {
@@ -253,12 +254,12 @@ void Changer::Unplug() {
 void Changer::ReplugAfter(double seconds) {
   uint64_t generation;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     generation = m_generation;
   }
   m_host.scheduler().After(seconds, [this, generation] {
     {
-      std::lock_guard lock(m_mutex);
+      platform::MutexLock lock(m_mutex);
       if (m_generation != generation || m_plugged) return;
     }
     Plug();
@@ -270,7 +271,7 @@ void Changer::ReplugAfter(double seconds) {
 int Changer::SetProperty(ServiceId service, const std::string& key, CFTypeRef value) {
   bool onRobotics, onBlockSwitch;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_plugged) return kSimNoDevice;
     onRobotics = service == m_robotics;
     onBlockSwitch = service == m_blockSwitch || service == m_duplicateBlockSwitch;
@@ -290,7 +291,7 @@ int Changer::SetProperty(ServiceId service, const std::string& key, CFTypeRef va
 }
 
 bool Changer::InterestReleaseFails(ServiceId) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   return m_knobs.Bool("release-notification-fails");
 }
 
@@ -301,7 +302,7 @@ int Changer::StorageElementFrom(CFTypeRef value) const {
 }
 
 int Changer::MountRequest(CFTypeRef value) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   auto n = cf::ToInt(value);
   if (!n) return kSimBadArgument;
   if (*n == 0xFFFF || *n == -1) {
@@ -316,7 +317,7 @@ int Changer::MountRequest(CFTypeRef value) {
   ScheduleRobotLocked([this, se, generation] {
     Deferred deferred;
     {
-      std::lock_guard inner(m_mutex);
+      platform::MutexLock inner(m_mutex);
       if (m_generation != generation || !m_plugged || !m_slots[static_cast<size_t>(se)].full) return;
       if (m_online.count(se)) return;
       Slot& slot = m_slots[static_cast<size_t>(se)];
@@ -426,7 +427,7 @@ void Changer::BringOnlineLocked(int se, Deferred& deferred) {
   uint64_t token = online.token;
   double settle = m_knobs.Number("settle-delay", kDefaultSettleDelay);
   m_host.scheduler().After(settle, [this, se, token] {
-    std::lock_guard inner(m_mutex);
+    platform::MutexLock inner(m_mutex);
     auto it = m_online.find(se);
     if (it == m_online.end() || it->second.token != token) return;
     it->second.settled = true;
@@ -499,7 +500,7 @@ void Changer::FreeDriveLocked(int se) {
 int Changer::ForceEjectRequest(CFTypeRef value) {
   Deferred deferred;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     int se = StorageElementFrom(value);
     if (se < 0) return kSimBadArgument;
     if (RefusedLocked(prop::kForceEjectRequest, se)) return kSimError;
@@ -517,7 +518,7 @@ void Changer::UnloadLocked(int se, Deferred& deferred) {
   SyncLocked();
   uint64_t generation = m_generation;
   ScheduleRobotLocked([this, se, generation] {
-    std::lock_guard inner(m_mutex);
+    platform::MutexLock inner(m_mutex);
     if (m_generation != generation) return;
     FreeDriveLocked(se);
     SyncLocked();
@@ -527,7 +528,7 @@ void Changer::UnloadLocked(int se, Deferred& deferred) {
 int Changer::EjectDisc(int se) {
   Deferred deferred;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_plugged) return kSimNoDevice;
     if (se < 0 || se >= static_cast<int>(m_slots.size()) || !m_online.count(se)) return kSimBadArgument;
     UnloadLocked(se, deferred);
@@ -537,7 +538,7 @@ int Changer::EjectDisc(int se) {
 }
 
 int Changer::DisabledMountRequest(CFTypeRef value) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   int se = StorageElementFrom(value);
   if (se < 0) return kSimBadArgument;
   if (RefusedLocked(prop::kDisabledMountRequest, se)) return kSimError;
@@ -547,18 +548,24 @@ int Changer::DisabledMountRequest(CFTypeRef value) {
 }
 
 int Changer::LoadRequest(CFTypeRef value) {
-  std::unique_lock lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (RefusedLocked(prop::kMediaLoadRequest, -1)) return kSimError;
   auto n = cf::ToInt(value);
   if (!n || *n < 1) return kSimBadArgument;
   if (m_loadActive) return kBusy;
-  auto hasEmpty = [&] { return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return !s.full; }); };
+  auto hasEmpty = [&] {
+    m_mutex.AssertHeld();
+    return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return !s.full; });
+  };
   if (!hasEmpty()) return kSimSuccess;  // a full changer takes nothing
   m_loadActive = true;
   m_loadAborted = false;
   m_loadRemaining = static_cast<int>(*n);
   m_host.Log("changer " + FormatGUID(m_guid) + ": load of up to " + std::to_string(*n) + " discs started");
-  m_loadCv.wait(lock, [&] { return !m_loadActive || m_loadRemaining <= 0 || !hasEmpty(); });
+  m_loadCv.wait(lock.Native(), [&] {
+    m_mutex.AssertHeld();
+    return !m_loadActive || m_loadRemaining <= 0 || !hasEmpty();
+  });
   bool aborted = m_loadAborted || !m_plugged;
   m_loadActive = false;
   m_loadAborted = false;
@@ -567,7 +574,7 @@ int Changer::LoadRequest(CFTypeRef value) {
 }
 
 bool Changer::EndLoad(std::string& o_error) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (!m_loadActive) {
     o_error = "no load in progress on changer " + FormatGUID(m_guid);
     return false;
@@ -578,7 +585,7 @@ bool Changer::EndLoad(std::string& o_error) {
 }
 
 void Changer::AbortLoad() {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (!m_loadActive) return;
   m_loadAborted = true;
   m_loadActive = false;
@@ -586,7 +593,7 @@ void Changer::AbortLoad() {
 }
 
 bool Changer::IsRoboticsService(ServiceId service) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   return service != 0 && service == m_robotics;
 }
 
@@ -602,7 +609,7 @@ void Changer::ClearSlotLocked(int se) {
 int Changer::UnloadRequest(CFTypeRef value) {
   Deferred deferred;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     int se = StorageElementFrom(value);
     if (se < 0) return kSimBadArgument;
     if (RefusedLocked(prop::kUnloadRequest, se)) return kSimError;
@@ -615,7 +622,7 @@ int Changer::UnloadRequest(CFTypeRef value) {
     }
     uint64_t generation = m_generation;
     ScheduleRobotLocked([this, se, generation] {
-      std::lock_guard inner(m_mutex);
+      platform::MutexLock inner(m_mutex);
       if (m_generation != generation || !m_slots[static_cast<size_t>(se)].full) return;
       Slot& s = m_slots[static_cast<size_t>(se)];
       if (s.drive >= 0) {
@@ -633,7 +640,7 @@ int Changer::UnloadRequest(CFTypeRef value) {
 }
 
 int Changer::SetTagsRequest(CFTypeRef value) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (!cf::IsDict(value)) return kSimBadArgument;
   auto dict = static_cast<CFDictionaryRef>(value);
   int se = StorageElementFrom(cf::Get(dict, prop::kStorageElementNumber));
@@ -665,7 +672,7 @@ int Changer::SetTagsRequest(CFTypeRef value) {
 }
 
 int Changer::InstantiateRequest(CFTypeRef value) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (value != kCFBooleanTrue) return kSimBadArgument;
   if (RefusedLocked(prop::kInstantiateMediaObject, -1)) return kSimError;
   if (!m_changerMedia.empty() || m_changerMediaPending) return kSimSuccess;
@@ -675,7 +682,7 @@ int Changer::InstantiateRequest(CFTypeRef value) {
   m_host.scheduler().After(delay, [this, generation] {
     Deferred deferred;
     {
-      std::lock_guard inner(m_mutex);
+      platform::MutexLock inner(m_mutex);
       if (m_generation != generation || !m_plugged) return;
       m_changerMediaPending = false;
       PublishChangerMediaLocked(deferred);
@@ -723,7 +730,7 @@ void Changer::PublishChangerMediaLocked(Deferred& deferred) {
 
 bool Changer::Insert(std::optional<int> slotIndex, const DiscSpec& disc, int& o_slot, std::string& o_error) {
   o_slot = -1;
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   int se = -1;
   if (slotIndex) {
     if (*slotIndex < 0 || *slotIndex >= static_cast<int>(m_slots.size())) {
@@ -762,7 +769,7 @@ bool Changer::Insert(std::optional<int> slotIndex, const DiscSpec& disc, int& o_
 }
 
 bool Changer::Remove(int se, std::string& o_error) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (se < 0 || se >= static_cast<int>(m_slots.size())) {
     o_error = "changer " + FormatGUID(m_guid) + " has no storage element " + std::to_string(se);
     return false;
@@ -794,7 +801,7 @@ bool Changer::SetKnob(std::optional<int> slot, const std::string& name, CFTypeRe
   }
   CFRef<CFTypeRef> normal;
   if (!NormaliseKnob(*info, value, normal, o_error)) return false;
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (slot) {
     if (*slot < 0 || *slot >= static_cast<int>(m_slots.size())) {
       o_error = "changer " + FormatGUID(m_guid) + " has no storage element " + std::to_string(*slot);
@@ -817,12 +824,12 @@ bool Changer::SetKnob(std::optional<int> slot, const std::string& name, CFTypeRe
 }
 
 void Changer::SendMessage(uint32_t type, uint64_t argument) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (m_plugged) m_host.registry().SendMessage(m_robotics, type, argument);
 }
 
 int Changer::StorageElementForDisk(const std::string& bsdName, bool* o_whole) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   for (const auto& [se, disc] : m_online)
     for (const MediumInfo& m : disc.media)
       if (m.bsdName == bsdName) {
@@ -833,7 +840,7 @@ int Changer::StorageElementForDisk(const std::string& bsdName, bool* o_whole) co
 }
 
 CFRef<CFDictionaryRef> Changer::Describe() const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   auto d = cf::Dict();
   cf::Set(d.get(), "GUID", FormatGUID(m_guid));
   cf::SetBool(d.get(), "Plugged", m_plugged);

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ChangerDescription.h"
 #include "Registry.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace simhost {
 
@@ -94,7 +94,7 @@ class Changer : public ServiceOwner {
   ~Changer() override;
 
   uint64_t Guid() const { return m_guid; }
-  bool IsPlugged() const;
+  [[nodiscard]] bool IsPlugged() const;
   // Publishes the changer's services (drives late when "drive-delay" says so).
   void Plug();
   // Terminates every service of the changer; discs in drives go back to their slots.
@@ -106,15 +106,15 @@ class Changer : public ServiceOwner {
 
   // Puts a disc in through the door: into `slot`, or the first empty slot. During a load it
   // counts towards the discs the load waits for.
-  bool Insert(std::optional<int> slot, const DiscSpec& disc, int& o_slot, std::string& o_error);
+  [[nodiscard]] bool Insert(std::optional<int> slot, const DiscSpec& disc, int& o_slot, std::string& o_error);
   // Takes a disc out of its slot (not while it is in a drive).
-  bool Remove(int slot, std::string& o_error);
+  [[nodiscard]] bool Remove(int slot, std::string& o_error);
   // Ends a load in progress ("load ends" on the changer's panel).
-  bool EndLoad(std::string& o_error);
+  [[nodiscard]] bool EndLoad(std::string& o_error);
   // Ends a load whose requester went away; its request reads as aborted.
   void AbortLoad();
-  bool IsRoboticsService(ServiceId service) const;
-  bool SetKnob(std::optional<int> slot, const std::string& name, CFTypeRef value, std::string& o_error);
+  [[nodiscard]] bool IsRoboticsService(ServiceId service) const;
+  [[nodiscard]] bool SetKnob(std::optional<int> slot, const std::string& name, CFTypeRef value, std::string& o_error);
   void SendMessage(uint32_t type, uint64_t argument);
   // Eject of a whole disc through its device (Disk Arbitration or the eject ioctl).
   int EjectDisc(int storageElement);
@@ -150,23 +150,23 @@ class Changer : public ServiceOwner {
   };
   using Deferred = std::vector<std::function<void()>>;
 
-  // All *Locked members expect m_mutex held.
-  bool SlotKnob(int slot, const std::string& name) const;
-  bool RefusedLocked(const std::string& request, int slot) const;
-  double RobotDelayLocked() const;
-  double ScheduleRobotLocked(std::function<void()> action);
-  void SyncLocked();
-  void PutLocked(ServiceId service, const std::string& key, CFTypeRef value, int slot);
-  CFRef<CFDictionaryRef> SlotEntryLocked(int slot) const;
-  void PublishDriveLocked(int index);
-  void PublishDuplicateBlockSwitchLocked();
-  void BringOnlineLocked(int slot, Deferred& deferred);
-  void TakeOfflineLocked(int slot, Deferred& deferred);
-  void UnloadLocked(int slot, Deferred& deferred);
-  void FreeDriveLocked(int slot);
-  void PublishChangerMediaLocked(Deferred& deferred);
-  void ClearSlotLocked(int slot);
-  bool LoadActiveLocked() const { return m_loadActive; }
+  // The *Locked members, and SlotKnob, run with m_mutex held.
+  [[nodiscard]] bool SlotKnob(int slot, const std::string& name) const REQUIRES(m_mutex);
+  [[nodiscard]] bool RefusedLocked(const std::string& request, int slot) const REQUIRES(m_mutex);
+  double RobotDelayLocked() const REQUIRES(m_mutex);
+  double ScheduleRobotLocked(std::function<void()> action) REQUIRES(m_mutex);
+  void SyncLocked() REQUIRES(m_mutex);
+  void PutLocked(ServiceId service, const std::string& key, CFTypeRef value, int slot) REQUIRES(m_mutex);
+  CFRef<CFDictionaryRef> SlotEntryLocked(int slot) const REQUIRES(m_mutex);
+  void PublishDriveLocked(int index) REQUIRES(m_mutex);
+  void PublishDuplicateBlockSwitchLocked() REQUIRES(m_mutex);
+  void BringOnlineLocked(int slot, Deferred& deferred) REQUIRES(m_mutex);
+  void TakeOfflineLocked(int slot, Deferred& deferred) REQUIRES(m_mutex);
+  void UnloadLocked(int slot, Deferred& deferred) REQUIRES(m_mutex);
+  void FreeDriveLocked(int slot) REQUIRES(m_mutex);
+  void PublishChangerMediaLocked(Deferred& deferred) REQUIRES(m_mutex);
+  void ClearSlotLocked(int slot) REQUIRES(m_mutex);
+  [[nodiscard]] bool LoadActiveLocked() const REQUIRES(m_mutex) { return m_loadActive; }
 
   int MountRequest(CFTypeRef value);
   int ForceEjectRequest(CFTypeRef value);
@@ -176,30 +176,32 @@ class Changer : public ServiceOwner {
   int SetTagsRequest(CFTypeRef value);
   int InstantiateRequest(CFTypeRef value);
   // A storage element from a request value; -1 when it is not one of this changer's.
-  int StorageElementFrom(CFTypeRef value) const;
+  int StorageElementFrom(CFTypeRef value) const REQUIRES(m_mutex);
 
   Host& m_host;
   const uint64_t m_guid;
-  mutable std::mutex m_mutex;
+  // Guards the changer's state below; the registry and the scheduler are called with it held,
+  // never the reverse, so it is taken before their locks.
+  mutable platform::Mutex m_mutex;
   std::condition_variable m_loadCv;
-  KnobSet m_knobs;
-  std::vector<Slot> m_slots;
-  std::vector<Drive> m_drives;
-  std::vector<int> m_currentMounted;
-  std::vector<int> m_disabledMounts;
-  std::map<int, OnlineDisc> m_online;
-  std::vector<MediumInfo> m_changerMedia;
-  bool m_changerMediaPending = false;
-  bool m_plugged = false;
-  uint64_t m_generation = 0;  // bumped on unplug: actions scheduled before then are dropped
-  uint64_t m_nextToken = 1;
-  double m_robotFreeAt = 0;
-  ServiceId m_robotics = 0;
-  ServiceId m_blockSwitch = 0;
-  ServiceId m_duplicateBlockSwitch = 0;
-  bool m_loadActive = false;
-  int m_loadRemaining = 0;
-  bool m_loadAborted = false;
+  KnobSet m_knobs GUARDED_BY(m_mutex);
+  std::vector<Slot> m_slots GUARDED_BY(m_mutex);
+  std::vector<Drive> m_drives GUARDED_BY(m_mutex);
+  std::vector<int> m_currentMounted GUARDED_BY(m_mutex);
+  std::vector<int> m_disabledMounts GUARDED_BY(m_mutex);
+  std::map<int, OnlineDisc> m_online GUARDED_BY(m_mutex);
+  std::vector<MediumInfo> m_changerMedia GUARDED_BY(m_mutex);
+  bool m_changerMediaPending GUARDED_BY(m_mutex) = false;
+  bool m_plugged GUARDED_BY(m_mutex) = false;
+  uint64_t m_generation GUARDED_BY(m_mutex) = 0;  // bumped on unplug: actions scheduled before then are dropped
+  uint64_t m_nextToken GUARDED_BY(m_mutex) = 1;
+  double m_robotFreeAt GUARDED_BY(m_mutex) = 0;
+  ServiceId m_robotics GUARDED_BY(m_mutex) = 0;
+  ServiceId m_blockSwitch GUARDED_BY(m_mutex) = 0;
+  ServiceId m_duplicateBlockSwitch GUARDED_BY(m_mutex) = 0;
+  bool m_loadActive GUARDED_BY(m_mutex) = false;
+  int m_loadRemaining GUARDED_BY(m_mutex) = 0;
+  bool m_loadAborted GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace simhost

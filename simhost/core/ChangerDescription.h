@@ -48,17 +48,17 @@ inline constexpr int kMaxStorageElements = 5000;
 inline constexpr int kMaxDrives = 32;
 
 // `baseDir` resolves relative "Content" directories. On failure o_error says what is wrong and where.
-bool ParseChangerDescription(CFDictionaryRef description, const std::string& baseDir, ChangerSpec& o_spec,
+[[nodiscard]] bool ParseChangerDescription(CFDictionaryRef description, const std::string& baseDir, ChangerSpec& o_spec,
                              std::string& o_error);
-bool ParseDiscDescription(CFDictionaryRef description, const std::string& baseDir, DiscSpec& o_disc,
+[[nodiscard]] bool ParseDiscDescription(CFDictionaryRef description, const std::string& baseDir, DiscSpec& o_disc,
                           std::string& o_error);
 // Reads an XML or binary property-list file and parses it.
-bool LoadChangerDescription(const std::string& hostPath, ChangerSpec& o_spec, std::string& o_error);
+[[nodiscard]] bool LoadChangerDescription(const std::string& hostPath, ChangerSpec& o_spec, std::string& o_error);
 // "0123ABCD" or "0x0123abcd": at most 16 hexadecimal digits.
 bool ParseGUID(const std::string& text, uint64_t& o_guid);
 std::string FormatGUID(uint64_t guid);  // "%016llX"
 
 // Whether a blank medium of this type can be written when the description does not say.
-bool IsWritableMediaType(const std::string& mediaType);
+[[nodiscard]] bool IsWritableMediaType(const std::string& mediaType);
 
 }  // namespace simhost

@@ -68,7 +68,8 @@ CFRef<CFDictionaryRef> TreeOf(Registry& reg, ServiceId id) {
 
 CFRef<CFMutableDictionaryRef> ClockReply(Host& host) {
   platform::clock::Published published;
-  platform::clock::ReadClockFile(host.Root() + "/var/run/clock", published);
+  // No clock file means real time: the default rate of 1 is the answer then.
+  (void)platform::clock::ReadClockFile(host.Root() + "/var/run/clock", published);
   auto reply = Ok();
   cf::Set(reply.get(), "now", cf::Double(platform::clock::Now()).get());
   cf::Set(reply.get(), "rate", cf::Double(published.rate).get());
@@ -78,7 +79,7 @@ CFRef<CFMutableDictionaryRef> ClockReply(Host& host) {
 CFRef<CFMutableDictionaryRef> Clock(Host& host, CFDictionaryRef request) {
   std::string path = host.Root() + "/var/run/clock";
   platform::clock::Published current;
-  platform::clock::ReadClockFile(path, current);
+  (void)platform::clock::ReadClockFile(path, current);  // none yet: the new clock starts at rate 1
   auto rate = cf::GetReal(request, "rate");
   auto advance = cf::GetReal(request, "advance");
   if (rate && (*rate < platform::clock::kMinRate || *rate > platform::clock::kMaxRate))

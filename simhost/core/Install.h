@@ -24,7 +24,7 @@ inline constexpr const char* kAtStartDir = "/var/db/simhost/changers";
 // Creates the root's tree (existing files are kept), "SystemVersion.plist" with
 // `productVersion`, "etc/group", and copies every built program of the table
 // from `stageDir`. o_installed lists "NAME -> MAC PATH" for each program installed.
-bool InitRoot(const std::string& root, const std::string& stageDir, const std::string& sourceDir,
+[[nodiscard]] bool InitRoot(const std::string& root, const std::string& stageDir, const std::string& sourceDir,
               const std::string& productVersion, std::vector<std::string>& o_installed, std::string& o_error);
 
 }  // namespace simhost

@@ -27,22 +27,22 @@ const KnobInfo* FindKnob(const std::string& name);
 // CFBoolean, numbers as CFNumber, names as an array of strings, choices as a string). Strings
 // are parsed, so the command line can pass "true", "20", "GUID,Storage Element Address".
 // An empty result means "back to the default".
-bool NormaliseKnob(const KnobInfo& knob, CFTypeRef value, CFRef<CFTypeRef>& o_value, std::string& o_error);
+[[nodiscard]] bool NormaliseKnob(const KnobInfo& knob, CFTypeRef value, CFRef<CFTypeRef>& o_value, std::string& o_error);
 
 // Values set at one level (the host, a changer, a slot).
 class KnobSet {
  public:
   void Set(const std::string& name, CFRef<CFTypeRef> value);  // null value clears
-  bool Has(const std::string& name) const { return m_values.count(name) != 0; }
+  [[nodiscard]] bool Has(const std::string& name) const { return m_values.count(name) != 0; }
   CFTypeRef Raw(const std::string& name) const;
-  bool Bool(const std::string& name) const;
+  [[nodiscard]] bool Bool(const std::string& name) const;
   double Number(const std::string& name, double fallback) const;
   std::vector<std::string> Names(const std::string& name) const;
-  bool HasName(const std::string& knob, const std::string& entry) const;
+  [[nodiscard]] bool HasName(const std::string& knob, const std::string& entry) const;
   std::string Choice(const std::string& name) const;
   // All values, for display.
   CFRef<CFDictionaryRef> Copy() const;
-  bool Empty() const { return m_values.empty(); }
+  [[nodiscard]] bool Empty() const { return m_values.empty(); }
 
  private:
   std::map<std::string, CFRef<CFTypeRef>> m_values;

@@ -102,7 +102,7 @@ Registry::Registry() {
 
 ServiceId Registry::Create(const std::string& className, ServiceId parent, CFDictionaryRef properties,
                            ServiceOwner* owner) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   Service s;
   s.id = m_nextService++;
   s.classChain = ClassChainOf(className);
@@ -120,7 +120,7 @@ ServiceId Registry::Create(const std::string& className, ServiceId parent, CFDic
 }
 
 void Registry::Publish(ServiceId id) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   auto it = m_services.find(id);
   if (it == m_services.end() || it->second.published || it->second.terminated) return;
   it->second.published = true;
@@ -130,7 +130,7 @@ void Registry::Publish(ServiceId id) {
 }
 
 void Registry::Terminate(ServiceId id) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   TerminateLocked(id);
 }
 
@@ -152,7 +152,7 @@ void Registry::TerminateLocked(ServiceId id) {
 }
 
 void Registry::SetValue(ServiceId id, const std::string& key, CFTypeRef value) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   auto it = m_services.find(id);
   if (it != m_services.end()) cf::Set(it->second.properties.get(), key, value);
 }
@@ -163,56 +163,56 @@ const Registry::Service* Registry::FindLocked(ServiceId id) const {
 }
 
 bool Registry::Exists(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   return FindLocked(id) != nullptr;
 }
 
 bool Registry::IsTerminated(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return !s || s->terminated;
 }
 
 bool Registry::IsPublished(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return s && s->published && !s->terminated;
 }
 
 std::string Registry::ClassName(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return s ? s->classChain.front() : std::string();
 }
 
 std::vector<std::string> Registry::ClassChain(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return s ? s->classChain : std::vector<std::string>{};
 }
 
 CFRef<CFTypeRef> Registry::CopyValue(ServiceId id, const std::string& key) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   if (!s) return {};
   return CFRef<CFTypeRef>::Retain(cf::Get(s->properties.get(), key));
 }
 
 CFRef<CFDictionaryRef> Registry::CopyProperties(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   if (!s) return {};
   return CFRef<CFDictionaryRef>(CFDictionaryCreateCopy(nullptr, s->properties.get()));
 }
 
 ServiceId Registry::Parent(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return s ? s->parent : 0;
 }
 
 std::vector<ServiceId> Registry::Ancestors(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   std::vector<ServiceId> out;
   const Service* s = FindLocked(id);
   while (s && s->parent) {
@@ -223,15 +223,16 @@ std::vector<ServiceId> Registry::Ancestors(ServiceId id) const {
 }
 
 std::vector<ServiceId> Registry::Children(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return s ? s->children : std::vector<ServiceId>{};
 }
 
 std::vector<ServiceId> Registry::Descendants(ServiceId id) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   std::vector<ServiceId> out;
   std::function<void(ServiceId)> walk = [&](ServiceId current) {
+    m_mutex.AssertHeld();
     const Service* s = FindLocked(current);
     if (!s) return;
     for (ServiceId child : s->children) {
@@ -244,7 +245,7 @@ std::vector<ServiceId> Registry::Descendants(ServiceId id) const {
 }
 
 CFRef<CFTypeRef> Registry::Search(ServiceId id, const std::string& key, bool parents) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   while (s) {
     if (CFTypeRef v = cf::Get(s->properties.get(), key)) return CFRef<CFTypeRef>::Retain(v);
@@ -259,7 +260,7 @@ bool Registry::MatchesLocked(const Service& s, CFDictionaryRef matching) const {
 }
 
 std::vector<ServiceId> Registry::Match(CFDictionaryRef matching) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   std::vector<ServiceId> out;
   for (const auto& [id, s] : m_services)
     if (s.published && !s.terminated && MatchesLocked(s, matching)) out.push_back(id);
@@ -267,7 +268,7 @@ std::vector<ServiceId> Registry::Match(CFDictionaryRef matching) const {
 }
 
 bool Registry::MatchPropertyTable(ServiceId id, CFDictionaryRef table) const {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   const Service* s = FindLocked(id);
   return s && MatchesLocked(*s, table);
 }
@@ -275,7 +276,7 @@ bool Registry::MatchPropertyTable(ServiceId id, CFDictionaryRef table) const {
 int Registry::RequestSetProperty(ServiceId id, const std::string& key, CFTypeRef value) {
   ServiceOwner* owner = nullptr;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     const Service* s = FindLocked(id);
     if (!s) return kSimBadArgument;
     if (s->terminated) return kSimNoDevice;
@@ -288,7 +289,7 @@ int Registry::RequestSetProperty(ServiceId id, const std::string& key, CFTypeRef
 uint64_t Registry::AddNotification(NotificationKind kind, CFDictionaryRef matching, Subscriber* subscriber,
                                    uint64_t cookie, std::vector<ServiceId>& o_existing) {
   o_existing.clear();
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   uint64_t id = m_nextNotification++;
   m_notifications.emplace(id, Notification{kind, CFRef<CFDictionaryRef>::Retain(matching), subscriber, cookie});
   if (kind == NotificationKind::publish)
@@ -298,12 +299,12 @@ uint64_t Registry::AddNotification(NotificationKind kind, CFDictionaryRef matchi
 }
 
 void Registry::RemoveNotification(uint64_t id) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   m_notifications.erase(id);
 }
 
 uint64_t Registry::AddInterest(ServiceId service, Subscriber* subscriber, uint64_t cookie) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   // A terminated service sends no more messages: interest in it is refused, as the kernel does.
   const Service* s = FindLocked(service);
   if (!s || s->terminated) return 0;
@@ -316,7 +317,7 @@ int Registry::RemoveInterest(uint64_t id) {
   ServiceOwner* owner = nullptr;
   ServiceId service = 0;
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     auto it = m_interests.find(id);
     if (it == m_interests.end()) return kSimBadArgument;
     service = it->second.service;
@@ -324,19 +325,19 @@ int Registry::RemoveInterest(uint64_t id) {
     owner = s ? s->owner : nullptr;
   }
   if (owner && owner->InterestReleaseFails(service)) return kSimError;
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   m_interests.erase(id);
   return kSimSuccess;
 }
 
 void Registry::RemoveSubscriber(Subscriber* subscriber) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   std::erase_if(m_notifications, [&](const auto& e) { return e.second.subscriber == subscriber; });
   std::erase_if(m_interests, [&](const auto& e) { return e.second.subscriber == subscriber; });
 }
 
 void Registry::SendMessage(ServiceId service, uint32_t type, uint64_t argument) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   for (auto& [iid, interest] : m_interests)
     if (interest.service == service) interest.subscriber->InterestMessage(interest.cookie, service, type, argument);
 }

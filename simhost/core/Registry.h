@@ -3,11 +3,11 @@
 #pragma once
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/CoreFoundation.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace simhost {
 
@@ -58,7 +58,7 @@ enum class NotificationKind { publish, terminate };
 // True when a service of class chain `classChain` with `properties` satisfies `matching`:
 // "IOProviderClass" names a class of the chain, every "IOPropertyMatch" entry equals the service's
 // property (numbers compare by value), and every other key equals the property of that name.
-bool MatchesDictionary(const std::vector<std::string>& classChain, CFDictionaryRef properties,
+[[nodiscard]] bool MatchesDictionary(const std::vector<std::string>& classChain, CFDictionaryRef properties,
                        CFDictionaryRef matching);
 
 // The class chain of `className`, most derived first, ending with "IOService", "IORegistryEntry".
@@ -81,9 +81,9 @@ class Registry {
   // Driver side: sets (or with null removes) a property without asking the owner.
   void SetValue(ServiceId service, const std::string& key, CFTypeRef value);
 
-  bool Exists(ServiceId service) const;
-  bool IsTerminated(ServiceId service) const;
-  bool IsPublished(ServiceId service) const;
+  [[nodiscard]] bool Exists(ServiceId service) const;
+  [[nodiscard]] bool IsTerminated(ServiceId service) const;
+  [[nodiscard]] bool IsPublished(ServiceId service) const;
   std::string ClassName(ServiceId service) const;
   std::vector<std::string> ClassChain(ServiceId service) const;
   CFRef<CFTypeRef> CopyValue(ServiceId service, const std::string& key) const;
@@ -98,7 +98,7 @@ class Registry {
 
   // Published, live services that match, in publication order.
   std::vector<ServiceId> Match(CFDictionaryRef matching) const;
-  bool MatchPropertyTable(ServiceId service, CFDictionaryRef table) const;
+  [[nodiscard]] bool MatchPropertyTable(ServiceId service, CFDictionaryRef table) const;
 
   // Asks the service's owner; kSimUnsupported for services nobody owns. Call without locks held.
   int RequestSetProperty(ServiceId service, const std::string& key, CFTypeRef value);
@@ -138,16 +138,17 @@ class Registry {
     uint64_t cookie;
   };
 
-  const Service* FindLocked(ServiceId id) const;
-  void TerminateLocked(ServiceId id);
-  bool MatchesLocked(const Service& s, CFDictionaryRef matching) const;
+  const Service* FindLocked(ServiceId id) const REQUIRES(m_mutex);
+  void TerminateLocked(ServiceId id) REQUIRES(m_mutex);
+  [[nodiscard]] bool MatchesLocked(const Service& s, CFDictionaryRef matching) const REQUIRES(m_mutex);
 
-  mutable std::mutex m_mutex;
-  std::map<ServiceId, Service> m_services;
-  std::map<uint64_t, Notification> m_notifications;
-  std::map<uint64_t, Interest> m_interests;
-  ServiceId m_nextService = 1;
-  uint64_t m_nextNotification = 1;
+  // Guards everything below. Owners and subscribers are called without it.
+  mutable platform::Mutex m_mutex;
+  std::map<ServiceId, Service> m_services GUARDED_BY(m_mutex);
+  std::map<uint64_t, Notification> m_notifications GUARDED_BY(m_mutex);
+  std::map<uint64_t, Interest> m_interests GUARDED_BY(m_mutex);
+  ServiceId m_nextService GUARDED_BY(m_mutex) = 1;
+  uint64_t m_nextNotification GUARDED_BY(m_mutex) = 1;
 };
 
 }  // namespace simhost

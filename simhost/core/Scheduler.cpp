@@ -9,7 +9,7 @@ Scheduler::Scheduler() : m_thread([this] { Run(); }) {}
 Scheduler::~Scheduler() { Stop(); }
 
 void Scheduler::At(double simTime, std::function<void()> action) {
-  std::lock_guard lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   if (m_stop) return;
   m_actions.emplace(std::make_pair(simTime, m_seq++), std::move(action));
   m_cv.notify_all();
@@ -25,7 +25,7 @@ double Scheduler::Now() const {
 
 void Scheduler::Stop() {
   {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_stop = true;
     m_actions.clear();
     m_cv.notify_all();
@@ -35,27 +35,33 @@ void Scheduler::Stop() {
 }
 
 void Scheduler::Drain() {
-  std::unique_lock lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   auto idle = [&] {
+    m_mutex.AssertHeld();
     return m_stop || (!m_running && (m_actions.empty() || m_actions.begin()->first.first > platform::clock::Now()));
   };
   // Short waits: the clock may move without anyone notifying.
-  while (!idle()) m_idleCv.wait_for(lock, std::chrono::milliseconds(5));
+  while (!idle()) m_idleCv.wait_for(lock.Native(), std::chrono::milliseconds(5));
 }
 
 void Scheduler::Run() {
   m_threadId = std::this_thread::get_id();
-  std::unique_lock lock(m_mutex);
+  platform::MutexLock lock(m_mutex);
   while (!m_stop) {
     if (m_actions.empty()) {
       m_idleCv.notify_all();
-      m_cv.wait(lock, [&] { return m_stop || !m_actions.empty(); });
+      m_cv.wait(lock.Native(), [&] {
+        m_mutex.AssertHeld();
+        return m_stop || !m_actions.empty();
+      });
       continue;
     }
     double due = m_actions.begin()->first.first;
     if (platform::clock::Now() < due) {
       m_idleCv.notify_all();
-      platform::clock::WaitUntil(m_cv, lock, due, [&] {
+      // Whatever woke it, the loop looks at the queue again.
+      (void)platform::clock::WaitUntil(m_cv, lock.Native(), due, [&] {
+        m_mutex.AssertHeld();
         return m_stop || m_actions.empty() || m_actions.begin()->first.first < due;
       });
       continue;
@@ -63,9 +69,9 @@ void Scheduler::Run() {
     auto node = m_actions.extract(m_actions.begin());
     m_running = true;
     m_runningDue = due;
-    lock.unlock();
+    lock.Unlock();
     node.mapped()();
-    lock.lock();
+    lock.Lock();
     m_running = false;
   }
   m_idleCv.notify_all();

@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
+
+#include "platform/ThreadAnnotations.h"
 
 namespace simhost {
 
@@ -36,14 +37,15 @@ class Scheduler {
  private:
   void Run();
 
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::condition_variable m_idleCv;
-  std::multimap<std::pair<double, uint64_t>, std::function<void()>> m_actions;
-  uint64_t m_seq = 0;
-  bool m_stop = false;
-  bool m_running = false;  // an action is executing
-  double m_runningDue = 0;  // its due time
+  platform::Mutex m_mutex;
+  std::condition_variable m_cv;      // an action was added, or Stop
+  std::condition_variable m_idleCv;  // nothing is due now
+  std::multimap<std::pair<double, uint64_t>, std::function<void()>> m_actions GUARDED_BY(m_mutex);
+  uint64_t m_seq GUARDED_BY(m_mutex) = 0;
+  bool m_stop GUARDED_BY(m_mutex) = false;
+  bool m_running GUARDED_BY(m_mutex) = false;  // an action is executing
+  // Its due time: written under m_mutex by the scheduler's thread, read by that thread alone.
+  double m_runningDue = 0;
   std::atomic<std::thread::id> m_threadId{};
   std::thread m_thread;
 };

@@ -29,6 +29,6 @@ void CFMachPortGetContext(CFMachPortRef port, CFMachPortContext* context);
 // Stops every source of the port; the Mach port itself is left alone.
 void CFMachPortInvalidate(CFMachPortRef port);
 // False once invalidated or once the receive right it wraps is destroyed.
-Boolean CFMachPortIsValid(CFMachPortRef port);
+[[nodiscard]] Boolean CFMachPortIsValid(CFMachPortRef port);
 // Null for a port without a receive right. The source keeps the port alive.
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef alloc, CFMachPortRef port, CFIndex order);

@@ -45,8 +45,8 @@ CFTypeID CFWriteStreamGetTypeID();
 CFReadStreamRef CFReadStreamCreateWithFile(CFAllocatorRef alloc, CFURLRef fileURL);
 // Opening creates the file or empties it: the stream replaces its whole content.
 CFWriteStreamRef CFWriteStreamCreateWithFile(CFAllocatorRef alloc, CFURLRef fileURL);
-Boolean CFReadStreamOpen(CFReadStreamRef stream);
-Boolean CFWriteStreamOpen(CFWriteStreamRef stream);
+[[nodiscard]] Boolean CFReadStreamOpen(CFReadStreamRef stream);
+[[nodiscard]] Boolean CFWriteStreamOpen(CFWriteStreamRef stream);
 void CFReadStreamClose(CFReadStreamRef stream);
 void CFWriteStreamClose(CFWriteStreamRef stream);
 CFStreamStatus CFReadStreamGetStatus(CFReadStreamRef stream);
@@ -76,4 +76,4 @@ CFDataRef CFPropertyListCreateXMLData(CFAllocatorRef alloc, CFPropertyListRef pr
 CFPropertyListRef CFPropertyListCreateDeepCopy(CFAllocatorRef alloc, CFPropertyListRef propertyList,
                                                CFOptionFlags mutabilityOption);
 // True when the value can be written in `format` (XML 1.0 or binary).
-Boolean CFPropertyListIsValid(CFPropertyListRef plist, CFPropertyListFormat format);
+[[nodiscard]] Boolean CFPropertyListIsValid(CFPropertyListRef plist, CFPropertyListFormat format);

@@ -39,17 +39,17 @@ SInt32 CFRunLoopRunInMode(CFStringRef mode, CFTimeInterval seconds, Boolean retu
 // sent while the loop is not running ends its next run at once.
 void CFRunLoopStop(CFRunLoopRef rl);
 void CFRunLoopWakeUp(CFRunLoopRef rl);
-Boolean CFRunLoopIsWaiting(CFRunLoopRef rl);
+[[nodiscard]] Boolean CFRunLoopIsWaiting(CFRunLoopRef rl);
 
 // ---- sources
 CFTypeID CFRunLoopSourceGetTypeID();
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
 void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
-Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
+[[nodiscard]] Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
 CFIndex CFRunLoopSourceGetOrder(CFRunLoopSourceRef source);
 // Removes the source from every loop; its callback never starts again.
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source);
-Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source);
+[[nodiscard]] Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source);
 
 // ---- timers
 typedef struct {
@@ -69,11 +69,11 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef alloc, CFAbsoluteTime fire
                                        CFRunLoopTimerContext* context);
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode);
 void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode);
-Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode);
+[[nodiscard]] Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode);
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
-Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer);
+[[nodiscard]] Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer);
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer);
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate);
 CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timer);
-Boolean CFRunLoopTimerDoesRepeat(CFRunLoopTimerRef timer);
+[[nodiscard]] Boolean CFRunLoopTimerDoesRepeat(CFRunLoopTimerRef timer);
 CFIndex CFRunLoopTimerGetOrder(CFRunLoopTimerRef timer);

@@ -40,13 +40,13 @@ CFIndex CFStringGetLength(CFStringRef str);
 UniChar CFStringGetCharacterAtIndex(CFStringRef str, CFIndex idx);
 void CFStringGetCharacters(CFStringRef str, CFRange range, UniChar* buffer);
 // False when the buffer is too small (NUL included) or the text has no form in `encoding`.
-Boolean CFStringGetCString(CFStringRef str, char* buffer, CFIndex bufferSize, CFStringEncoding encoding);
+[[nodiscard]] Boolean CFStringGetCString(CFStringRef str, char* buffer, CFIndex bufferSize, CFStringEncoding encoding);
 // Fast path: the internal C string when the encoding allows it, else null.
 const char* CFStringGetCStringPtr(CFStringRef str, CFStringEncoding encoding);
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 CFComparisonResult CFStringCompare(CFStringRef a, CFStringRef b, CFOptionFlags options);
-Boolean CFStringHasPrefix(CFStringRef str, CFStringRef prefix);
-Boolean CFStringHasSuffix(CFStringRef str, CFStringRef suffix);
+[[nodiscard]] Boolean CFStringHasPrefix(CFStringRef str, CFStringRef prefix);
+[[nodiscard]] Boolean CFStringHasSuffix(CFStringRef str, CFStringRef suffix);
 // Mac-style external representation (no BOM for UTF-8); null when lossy and lossByte is 0.
 CFDataRef CFStringCreateExternalRepresentation(CFAllocatorRef alloc, CFStringRef str,
                                                CFStringEncoding encoding, UInt8 lossByte);
@@ -78,7 +78,7 @@ CFTypeID CFNumberGetTypeID();
 CFNumberRef CFNumberCreate(CFAllocatorRef alloc, CFNumberType theType, const void* valuePtr);
 CFNumberType CFNumberGetType(CFNumberRef number);
 CFIndex CFNumberGetByteSize(CFNumberRef number);
-Boolean CFNumberIsFloatType(CFNumberRef number);
+[[nodiscard]] Boolean CFNumberIsFloatType(CFNumberRef number);
 // Stores the value converted to `theType`; false when that conversion loses value.
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr);
 CFComparisonResult CFNumberCompare(CFNumberRef a, CFNumberRef b, void* context);
@@ -87,7 +87,7 @@ CFComparisonResult CFNumberCompare(CFNumberRef a, CFNumberRef b, void* context);
 CFTypeID CFBooleanGetTypeID();
 extern const CFBooleanRef kCFBooleanTrue;
 extern const CFBooleanRef kCFBooleanFalse;
-Boolean CFBooleanGetValue(CFBooleanRef boolean);
+[[nodiscard]] Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 // ---- CFData
 CFTypeID CFDataGetTypeID();
@@ -119,7 +119,7 @@ CFMutableArrayRef CFArrayCreateMutableCopy(CFAllocatorRef alloc, CFIndex capacit
 CFIndex CFArrayGetCount(CFArrayRef array);
 const void* CFArrayGetValueAtIndex(CFArrayRef array, CFIndex idx);
 void CFArrayGetValues(CFArrayRef array, CFRange range, const void** values);
-Boolean CFArrayContainsValue(CFArrayRef array, CFRange range, const void* value);
+[[nodiscard]] Boolean CFArrayContainsValue(CFArrayRef array, CFRange range, const void* value);
 CFIndex CFArrayGetFirstIndexOfValue(CFArrayRef array, CFRange range, const void* value);
 void CFArrayAppendValue(CFMutableArrayRef array, const void* value);
 void CFArrayInsertValueAtIndex(CFMutableArrayRef array, CFIndex idx, const void* value);
@@ -158,8 +158,8 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef alloc, CFIndex c
 CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef alloc, CFIndex capacity, CFDictionaryRef dict);
 CFIndex CFDictionaryGetCount(CFDictionaryRef dict);
 const void* CFDictionaryGetValue(CFDictionaryRef dict, const void* key);
-Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef dict, const void* key, const void** value);
-Boolean CFDictionaryContainsKey(CFDictionaryRef dict, const void* key);
+[[nodiscard]] Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef dict, const void* key, const void** value);
+[[nodiscard]] Boolean CFDictionaryContainsKey(CFDictionaryRef dict, const void* key);
 // Keys and values in one consistent order (insertion order here).
 void CFDictionaryGetKeysAndValues(CFDictionaryRef dict, const void** keys, const void** values);
 void CFDictionaryAddValue(CFMutableDictionaryRef dict, const void* key, const void* value);
@@ -190,7 +190,7 @@ CFStringRef CFURLCopyPath(CFURLRef url);
 CFStringRef CFURLCopyFileSystemPath(CFURLRef url, CFURLPathStyle pathStyle);
 CFStringRef CFURLGetString(CFURLRef url);
 CFStringRef CFURLCopyLastPathComponent(CFURLRef url);
-Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer, CFIndex maxBufLen);
+[[nodiscard]] Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer, CFIndex maxBufLen);
 
 // ---- CFUUID
 typedef struct {

@@ -156,61 +156,61 @@ enum : OSType {
 enum : Boolean { kDontCreateFolder = 0, kCreateFolder = 1 };
 // The Library folder of a domain: local (or the system disk) "/Library", system "/System/Library".
 // Other domains and folder types are not kept by this system: fnfErr.
-OSErr FSFindFolder(SInt16 vRefNum, OSType folderType, Boolean createFolder, FSRef* o_ref);
+[[nodiscard]] OSErr FSFindFolder(SInt16 vRefNum, OSType folderType, Boolean createFolder, FSRef* o_ref);
 
 // ---- references
 // Names are Unicode; a '/' in a name is a ':' in the POSIX name on disk and the other way round.
 // A ':' in a Unicode name or an empty one is bdNamErr.
-OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+[[nodiscard]] OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                          TextEncoding textEncodingHint, FSRef* o_newRef);
 // Follows a symbolic link at the end of the path. `o_isDirectory` may be null.
-OSStatus FSPathMakeRef(const UInt8* path, FSRef* o_ref, Boolean* o_isDirectory);
+[[nodiscard]] OSStatus FSPathMakeRef(const UInt8* path, FSRef* o_ref, Boolean* o_isDirectory);
 // The Mac path, NUL-terminated; paramErr (and an empty string) when it does not fit.
-OSStatus FSRefMakePath(const FSRef* ref, UInt8* o_path, UInt32 maxPathSize);
+[[nodiscard]] OSStatus FSRefMakePath(const FSRef* ref, UInt8* o_path, UInt32 maxPathSize);
 // noErr for the same item; diffVolErr on other volumes; errFSRefsDifferent otherwise.
-OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2);
+[[nodiscard]] OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2);
 
 // ---- creating, renaming, deleting
 // Permissions from the process's file-creation mask (0777 for folders, 0666 for files), then
 // those of `catalogInfo` when `whichInfo` asks for them. dupFNErr when the name exists.
 // The out-parameters may be null.
-OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+[[nodiscard]] OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                                FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo, FSRef* o_newRef,
                                FSSpec* o_newSpec, UInt32* o_newDirID);
-OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+[[nodiscard]] OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                           FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo, FSRef* o_newRef,
                           FSSpec* o_newSpec);
 // New name in the same folder; dupFNErr when another item has it.
-OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name, TextEncoding textEncodingHint,
+[[nodiscard]] OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name, TextEncoding textEncodingHint,
                       FSRef* o_newRef);
 // Files, and folders that are empty (fBsyErr otherwise).
-OSErr FSDeleteObject(const FSRef* ref);
+[[nodiscard]] OSErr FSDeleteObject(const FSRef* ref);
 
 // ---- catalog information
 // Every out-parameter may be null. The root of the system has no parent: `o_parentRef` is then
 // all zeros.
-OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* o_catalogInfo,
+[[nodiscard]] OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* o_catalogInfo,
                        HFSUniStr255* o_outName, FSSpec* o_fsSpec, FSRef* o_parentRef);
 // Sets what `whichInfo` names: permissions (owner, group, mode) and the content-modification and
 // access dates. Other settable information is not kept by the file system: errFSBadInfoBitmap.
-OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo);
+[[nodiscard]] OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo);
 
 // ---- FSSpec
-OSErr FSpMakeFSRef(const FSSpec* source, FSRef* o_newRef);
+[[nodiscard]] OSErr FSpMakeFSRef(const FSSpec* source, FSRef* o_newRef);
 // `fileName` is a Pascal string (Mac OS Roman), null or empty for the folder itself. The FSSpec is
 // filled also when the item does not exist (fnfErr).
-OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* o_fsSpec);
+[[nodiscard]] OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* o_fsSpec);
 
 // ---- folder iteration
 typedef struct OpaqueFSIterator* FSIterator;
 typedef UInt32 FSIteratorFlags;
 enum : FSIteratorFlags { kFSIterateFlat = 0, kFSIterateSubtree = 1 };
 // Items come in name order, "." and ".." left out. A flat iteration only.
-OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIterator* o_iterator);
+[[nodiscard]] OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIterator* o_iterator);
 OSErr FSCloseIterator(FSIterator iterator);
 // Up to `maximumObjects` items per call, noErr while items come, then errFSNoMoreItems with none.
 // The arrays may be null; each has room for `maximumObjects` entries.
-OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects, ItemCount* o_actualObjects,
+[[nodiscard]] OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects, ItemCount* o_actualObjects,
                            Boolean* o_containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
                            FSRef* refs, FSSpec* fsSpecs, HFSUniStr255* names);
 
@@ -238,13 +238,13 @@ struct FSCatalogBulkParam {
 };
 typedef FSCatalogBulkParam* FSCatalogBulkParamPtr;
 // FSGetCatalogInfoBulk with its arguments in the block; the result also goes to ioResult.
-OSErr PBGetCatalogInfoBulkSync(FSCatalogBulkParam* paramBlock);
+[[nodiscard]] OSErr PBGetCatalogInfoBulkSync(FSCatalogBulkParam* paramBlock);
 
 // ---- URLs
 // A file URL of the item's Mac path (a folder's ends in "/").
 CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const FSRef* ref);
 // False when the URL is not a path of an existing item.
-Boolean CFURLGetFSRef(CFURLRef url, FSRef* o_ref);
+[[nodiscard]] Boolean CFURLGetFSRef(CFURLRef url, FSRef* o_ref);
 
 // ---- Text Encoding Converter (Mac OS Roman and the other single-byte encodings of CFString)
 enum : TextEncoding {
@@ -279,17 +279,17 @@ struct UnicodeMapping {
 typedef struct OpaqueUnicodeToTextInfo* UnicodeToTextInfo;
 typedef struct OpaqueTextToUnicodeInfo* TextToUnicodeInfo;
 
-OSStatus CreateUnicodeToTextInfo(const UnicodeMapping* iUnicodeMapping, UnicodeToTextInfo* oUnicodeToTextInfo);
-OSStatus CreateUnicodeToTextInfoByEncoding(TextEncoding iEncoding, UnicodeToTextInfo* oUnicodeToTextInfo);
-OSStatus CreateTextToUnicodeInfo(const UnicodeMapping* iUnicodeMapping, TextToUnicodeInfo* oTextToUnicodeInfo);
-OSStatus CreateTextToUnicodeInfoByEncoding(TextEncoding iEncoding, TextToUnicodeInfo* oTextToUnicodeInfo);
+[[nodiscard]] OSStatus CreateUnicodeToTextInfo(const UnicodeMapping* iUnicodeMapping, UnicodeToTextInfo* oUnicodeToTextInfo);
+[[nodiscard]] OSStatus CreateUnicodeToTextInfoByEncoding(TextEncoding iEncoding, UnicodeToTextInfo* oUnicodeToTextInfo);
+[[nodiscard]] OSStatus CreateTextToUnicodeInfo(const UnicodeMapping* iUnicodeMapping, TextToUnicodeInfo* oTextToUnicodeInfo);
+[[nodiscard]] OSStatus CreateTextToUnicodeInfoByEncoding(TextEncoding iEncoding, TextToUnicodeInfo* oTextToUnicodeInfo);
 OSStatus DisposeUnicodeToTextInfo(UnicodeToTextInfo* ioUnicodeToTextInfo);
 OSStatus DisposeTextToUnicodeInfo(TextToUnicodeInfo* ioTextToUnicodeInfo);
 // `iUnicodeLen` is in bytes. A character with no form in the encoding: kTECUnmappableElementErr;
 // more than 255 bytes: kTECOutputBufferFullStatus. The Pascal string is empty on failure.
-OSStatus ConvertFromUnicodeToPString(UnicodeToTextInfo iUnicodeToTextInfo, ByteCount iUnicodeLen,
+[[nodiscard]] OSStatus ConvertFromUnicodeToPString(UnicodeToTextInfo iUnicodeToTextInfo, ByteCount iUnicodeLen,
                                      const UniChar* iUnicodeStr, Str255 oPascalStr);
 // `iOutputBufLen` and `oUnicodeLen` are in bytes. kTECOutputBufferFullStatus when it does not fit
 // (nothing is written then).
-OSStatus ConvertFromPStringToUnicode(TextToUnicodeInfo iTextToUnicodeInfo, ConstStr255Param iPascalStr,
+[[nodiscard]] OSStatus ConvertFromPStringToUnicode(TextToUnicodeInfo iTextToUnicodeInfo, ConstStr255Param iPascalStr,
                                      ByteCount iOutputBufLen, ByteCount* oUnicodeLen, UniChar* oUnicodeStr);

@@ -19,7 +19,7 @@ void SleepUntil(double simDeadline);
 
 // Waits on `cv` until `pred` holds or the simulated deadline passes; returns pred().
 template <class Pred>
-bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, double simDeadline,
+[[nodiscard]] bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, double simDeadline,
                Pred pred) {
   while (!pred()) {
     double remaining = simDeadline - Now();
@@ -46,10 +46,10 @@ inline constexpr double kMinRate = 0.001;
 inline constexpr double kMaxRate = 1e6;
 inline constexpr double kMaxSimSeconds = 1e12;
 // False, writing nothing, for a rate or time outside those bounds.
-bool WriteClockFile(const std::string& hostPath, const Published& clock);
-bool ReadClockFile(const std::string& hostPath, Published& o_clock);
+[[nodiscard]] bool WriteClockFile(const std::string& hostPath, const Published& clock);
+[[nodiscard]] bool ReadClockFile(const std::string& hostPath, Published& o_clock);
 // Publishes a clock for the current root that continues from Now() at `rate`.
-bool PublishRate(double rate);
+[[nodiscard]] bool PublishRate(double rate);
 
 // In-process control (tests). Manual: time stands still until Advance.
 void UseManual(double simStart);
@@ -58,5 +58,10 @@ void Advance(double simSeconds);
 void UseScaled(double rate);
 // Back to following the root's clock file (the default).
 void UseRootClock();
+// Test hand-shake for the manual clock: every waiter (SleepUntil, WaitUntil, run loops, Mach
+// receives) asks RealDuration how long to block once it has taken its deadline, so this returns
+// once `count` such polls have happened after the call; false after `realTimeoutSeconds`.
+// After an Advance, two polls by one waiter prove it has seen the new time and kept waiting.
+[[nodiscard]] bool AwaitManualPolls(int count, double realTimeoutSeconds = 10);
 
 }  // namespace platform::clock

@@ -13,4 +13,4 @@ enum : OSErr {
 // 'sysv': "ProductVersion" of "/System/Library/CoreServices/SystemVersion.plist" as BCD
 // (10.3.9 -> 0x1039; a minor or bug-fix number above 9 reads as 9). *response is 0 on failure;
 // a null response is paramErr (-50).
-OSErr Gestalt(OSType selector, SInt32* response);
+[[nodiscard]] OSErr Gestalt(OSType selector, SInt32* response);

@@ -72,19 +72,19 @@ typedef void (*IOServiceInterestCallback)(void* refcon, io_service_t service, na
                                           void* messageArgument);
 
 // The master port: fails (kIOReturnNotResponding) when the host cannot be reached.
-kern_return_t IOMasterPort(mach_port_t bootstrapPort, mach_port_t* o_masterPort);
+[[nodiscard]] kern_return_t IOMasterPort(mach_port_t bootstrapPort, mach_port_t* o_masterPort);
 
 // ---- objects
 kern_return_t IOObjectRelease(io_object_t object);
 kern_return_t IOObjectRetain(io_object_t object);
-kern_return_t IOObjectGetClass(io_object_t object, io_name_t o_className);
-Boolean IOObjectConformsTo(io_object_t object, const io_name_t className);
-Boolean IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
+[[nodiscard]] kern_return_t IOObjectGetClass(io_object_t object, io_name_t o_className);
+[[nodiscard]] Boolean IOObjectConformsTo(io_object_t object, const io_name_t className);
+[[nodiscard]] Boolean IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
 
 // ---- iterators
 io_object_t IOIteratorNext(io_iterator_t iterator);
 void IOIteratorReset(io_iterator_t iterator);
-Boolean IOIteratorIsValid(io_iterator_t iterator);
+[[nodiscard]] Boolean IOIteratorIsValid(io_iterator_t iterator);
 
 // ---- matching
 // {"IOProviderClass": name}
@@ -92,10 +92,10 @@ CFMutableDictionaryRef IOServiceMatching(const char* name);
 // {"BSD Name": bsdName}: the medium carrying that BSD name.
 CFMutableDictionaryRef IOBSDNameMatching(mach_port_t masterPort, UInt32 options, const char* bsdName);
 // Both consume one reference to `matching`, whatever happens.
-kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFDictionaryRef matching,
+[[nodiscard]] kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFDictionaryRef matching,
                                            io_iterator_t* o_existing);
 io_service_t IOServiceGetMatchingService(mach_port_t masterPort, CFDictionaryRef matching);
-kern_return_t IOServiceMatchPropertyTable(io_service_t service, CFDictionaryRef matching, Boolean* o_matches);
+[[nodiscard]] kern_return_t IOServiceMatchPropertyTable(io_service_t service, CFDictionaryRef matching, Boolean* o_matches);
 
 // ---- notifications; callbacks run on the thread whose run loop holds the port's source
 IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort);
@@ -103,24 +103,24 @@ void IONotificationPortDestroy(IONotificationPortRef notify);
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
 // Consumes one reference to `matching`. The iterator holds the services already present; the
 // notification is armed once it has been drained, and again after each later drain.
-kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const io_name_t notificationType,
+[[nodiscard]] kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort, const io_name_t notificationType,
                                                CFDictionaryRef matching, IOServiceMatchingCallback callback,
                                                void* refCon, io_iterator_t* o_notification);
-kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
+[[nodiscard]] kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
                                                const io_name_t interestType, IOServiceInterestCallback callback,
                                                void* refCon, io_object_t* o_notification);
 
 // ---- registry entries
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef allocator,
                                           IOOptionBits options);
-kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef* o_properties,
+[[nodiscard]] kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMutableDictionaryRef* o_properties,
                                                 CFAllocatorRef allocator, IOOptionBits options);
 // The entry's own property, else (kIORegistryIterateRecursively | kIORegistryIterateParents)
 // its nearest ancestor's, or (kIORegistryIterateRecursively alone) the first descendant's.
 CFTypeRef IORegistryEntrySearchCFProperty(io_registry_entry_t entry, const io_name_t plane, CFStringRef key,
                                           CFAllocatorRef allocator, IOOptionBits options);
-kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property);
-kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
+[[nodiscard]] kern_return_t IORegistryEntrySetCFProperty(io_registry_entry_t entry, CFStringRef propertyName, CFTypeRef property);
+[[nodiscard]] kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
                                             io_registry_entry_t* o_parent);
-kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_name_t plane, IOOptionBits options,
+[[nodiscard]] kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_name_t plane, IOOptionBits options,
                                             io_iterator_t* o_iterator);

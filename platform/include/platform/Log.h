@@ -17,7 +17,7 @@ class Capture {
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
   std::vector<std::string> Lines() const;
-  bool Contains(const std::string& text) const;
+  [[nodiscard]] bool Contains(const std::string& text) const;
   void Clear();
 };
 

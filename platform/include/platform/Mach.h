@@ -147,12 +147,12 @@ static_assert(sizeof(mig_reply_error_t) == 36);
 
 mach_port_t mach_task_self();
 
-kern_return_t mach_port_allocate(ipc_space_t task, mach_port_right_t right, mach_port_name_t* name);
-kern_return_t mach_port_insert_right(ipc_space_t task, mach_port_name_t name, mach_port_t poly,
+[[nodiscard]] kern_return_t mach_port_allocate(ipc_space_t task, mach_port_right_t right, mach_port_name_t* name);
+[[nodiscard]] kern_return_t mach_port_insert_right(ipc_space_t task, mach_port_name_t name, mach_port_t poly,
                                      mach_msg_type_name_t polyPoly);
 kern_return_t mach_port_mod_refs(ipc_space_t task, mach_port_name_t name, mach_port_right_t right,
                                  mach_port_delta_t delta);
-kern_return_t mach_port_get_refs(ipc_space_t task, mach_port_name_t name, mach_port_right_t right,
+[[nodiscard]] kern_return_t mach_port_get_refs(ipc_space_t task, mach_port_name_t name, mach_port_right_t right,
                                  mach_port_urefs_t* refs);
 // Drops one user reference of a send or send-once right.
 kern_return_t mach_port_deallocate(ipc_space_t task, mach_port_name_t name);
@@ -163,7 +163,7 @@ const char* mach_error_string(mach_error_t error);
 
 // Sends (MACH_SEND_MSG) and/or receives (MACH_RCV_MSG) one message. Time-outs are milliseconds
 // on the platform clock and apply only with MACH_SEND_TIMEOUT / MACH_RCV_TIMEOUT.
-mach_msg_return_t mach_msg(mach_msg_header_t* msg, mach_msg_option_t option, mach_msg_size_t sendSize,
+[[nodiscard]] mach_msg_return_t mach_msg(mach_msg_header_t* msg, mach_msg_option_t option, mach_msg_size_t sendSize,
                            mach_msg_size_t rcvSize, mach_port_name_t rcvName, mach_msg_timeout_t timeout,
                            mach_port_name_t notify);
 
