@@ -22,6 +22,22 @@ static int OpenRealDirectory(const char* i_pathP) {
   return bsd::open(i_pathP, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
+// Anything but a real folder at the path (a link above all) is removed, so that what the store
+// then writes, deletes or gives away lands in a folder of its own. True when nothing is left
+// there but a folder or nothing at all; o_removedP tells whether something went.
+static bool RemoveAllButFolderAt(const char* i_functionP, const char* i_pathP, bool* o_removedP) {
+  *o_removedP = false;
+  struct stat status;
+  if (bsd::lstat(i_pathP, &status) != 0 || S_ISDIR(status.st_mode)) return true;
+  LogMessage("%s: replacing %s, which is not a directory.\n", i_functionP, i_pathP);
+  if (bsd::unlink(i_pathP) != 0) {
+    LogMessage("%s: error removing %s (err = %ld).\n", i_functionP, i_pathP, static_cast<long>(errno));
+    return false;
+  }
+  *o_removedP = true;
+  return true;
+}
+
 bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP) {
   HFSUniStr255 name;
   if (!MakeHFSName(i_nameRef, &name)) {
@@ -29,7 +45,18 @@ bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameR
     return false;
   }
   OSErr err = FSMakeFSRefUnicode(i_parentDirRefP, name.length, name.unicode, kTextEncodingUnicodeDefault, o_dirRefP);
-  if (err == noErr) return true;
+  if (err == noErr) {
+    char existingPath[k_posixPathSize];
+    OSStatus status = FSRefMakePath(o_dirRefP, reinterpret_cast<UInt8*>(existingPath), sizeof existingPath);
+    if (status != noErr) {
+      LogMessage("%s: unable to create path from ref (err = %ld).\n", __func__, static_cast<long>(status));
+      return false;
+    }
+    bool removed = false;
+    if (!RemoveAllButFolderAt(__func__, existingPath, &removed)) return false;
+    if (!removed) return true;
+    err = fnfErr;
+  }
   if (err != fnfErr) {
     LogMessage("%s: unable to make an FSRef for folder (err = %ld).\n", __func__, static_cast<long>(err));
     return false;
@@ -114,16 +141,9 @@ bool CheckChangerDevicesTrashDirectory(ChangerData* i_changerDataP) {
     return false;
   }
   strcat(path, "/.Trashes");
-  struct stat trashStatus;
-  // Anything but a folder at the name (a link above all) goes, so that the owner and mode
-  // below land on the trash itself.
-  if (bsd::lstat(path, &trashStatus) == 0 && !S_ISDIR(trashStatus.st_mode)) {
-    LogMessage("%s: replacing %s, which is not a directory.\n", __func__, path);
-    if (bsd::unlink(path) != 0) {
-      LogMessage("%s: error removing %s (err = %ld).\n", __func__, path, static_cast<long>(errno));
-      return false;
-    }
-  }
+  // The owner and mode below must land on the trash itself.
+  bool removed = false;
+  if (!RemoveAllButFolderAt(__func__, path, &removed)) return false;
   if (bsd::mkdir(path, 0) != 0 && errno != EEXIST) {
     LogMessage("%s: error making %s directory (err = %ld).\n", __func__, path, static_cast<long>(errno));
     return false;
