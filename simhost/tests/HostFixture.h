@@ -101,7 +101,8 @@ class ClientFixture : public HostFixture {
   }
   // Runs this thread's run loop until `done` holds or `simSeconds` pass on the clock.
   template <class Pred>
-  bool RunUntil(Pred done, double simSeconds = 30) {
+  // Generous by default: at 50x a loaded machine still gets several real seconds.
+  bool RunUntil(Pred done, double simSeconds = 300) {
     double deadline = platform::clock::Now() + simSeconds;
     while (!done() && platform::clock::Now() < deadline) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.5, true);
     return done();
