@@ -396,7 +396,9 @@ TEST_F(ChangerThreadTest, AFailedInitialisationStepIsRetriedAfterItsPause) {
     platform::clock::UseScaled(50);
     ASSERT_GT(firstAt, 0);
     ASSERT_GT(secondAt, 0);
-    EXPECT_GE(secondAt - firstAt, c.pause);
+    // A loaded machine may see an attempt a step or two late, either one: the window still
+    // tells a 5 s pause from a 10 s one.
+    EXPECT_GT(secondAt - firstAt, c.pause - 0.6);
     EXPECT_LT(secondAt - firstAt, c.pause + 1);
   }
 }
