@@ -18,7 +18,7 @@
 // ================================================================ changer directory and Info.plist
 
 // A descriptor of the folder at the path, never of a link's target; -1 otherwise.
-static int OpenRealDirectory(const char* i_pathP) {
+[[nodiscard]] static int OpenRealDirectory(const char* i_pathP) {
   return bsd::open(i_pathP, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
@@ -183,15 +183,17 @@ bool LocateChangerInfoFiles(ChangerData* i_changerDataP) {
     return false;
   }
   // What a crash left half-written is of no use to anyone.
-  RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerDir);
-  RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerMediaDir);
+  bool removedStale = RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerDir);
+  removedStale = RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerMediaDir) && removedStale;
+  if (!removedStale)
+    LogMessage("%s: unable to remove the stale files of the changer folders.\n", __func__);
   if (!CheckChangerDevicesTrashDirectory(i_changerDataP))
     LogMessage("%s: unable to set permissions on trash directory.\n", __func__);
   if (!LoadPersistantChangerInfo(i_changerDataP)) {
     LogMessage("%s: unable to read in persistant changer data.\n", __func__);
     return false;
   }
-  CountEmptyStorageElements(i_changerDataP);
+  (void)CountEmptyStorageElements(i_changerDataP);  // logs its own failure; the count stays as it was
   if (i_changerDataP->m_CNIDTableP == nullptr && !InitializeCNIDTable(i_changerDataP)) {
     LogMessage("%s: unable to setup CNID table mapping.\n", __func__);
     return false;
@@ -207,7 +209,10 @@ bool GetFSRefForChangerInfoFile(const FSRef* i_changerDirRefP, bool i_shouldCrea
   if (err == fnfErr) {
     if (!i_shouldCreate) return false;
     HFSUniStr255 name;
-    MakeHFSName(CFSTR("Info.plist"), &name);
+    if (!MakeHFSName(CFSTR("Info.plist"), &name)) {
+      LogMessage("%s: unable to make the name \"%s\".\n", __func__, k_changerInfoFileName);
+      return false;
+    }
     err = FSCreateFileUnicode(i_changerDirRefP, name.length, name.unicode, kFSCatInfoNone, nullptr, o_fileRefP,
                               nullptr);
     if (err != noErr) {
@@ -266,7 +271,7 @@ bool SavePersistantChangerInfo(ChangerData* i_changerDataP) {
 }
 
 // True only for the property-list value true; any other value or type reads as false.
-static bool IsTrue(CFTypeRef i_valueRef) {
+[[nodiscard]] static bool IsTrue(CFTypeRef i_valueRef) {
   return i_valueRef != nullptr && CFGetTypeID(i_valueRef) == CFBooleanGetTypeID() &&
          CFBooleanGetValue(static_cast<CFBooleanRef>(i_valueRef));
 }
@@ -280,7 +285,7 @@ bool LoadPersistantChangerInfo(ChangerData* i_changerDataP) {
   if (!infoDictRef) return true;
   CFTypeRef nameRef = CFDictionaryGetValue(infoDictRef.get(), CFSTR("changer name"));
   if (nameRef != nullptr) {
-    ReplaceChangerString(i_changerDataP, i_changerDataP->m_changerNameP, nullptr);
+    (void)ReplaceChangerString(i_changerDataP, i_changerDataP->m_changerNameP, nullptr);  // clearing cannot fail
     char* nameP = IsString(nameRef) ? AllocCStringFromCFString(static_cast<CFStringRef>(nameRef),
                                                                kCFStringEncodingUTF8)
                                     : nullptr;

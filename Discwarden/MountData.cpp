@@ -28,7 +28,7 @@ ScopedRWLock::ScopedRWLock(const char* i_functionP, const char* i_unlockFailForm
 
 ScopedRWLock::~ScopedRWLock() { Unlock(); }
 
-static bool TakeLock(ScopedRWLock& io_scope, pthread_rwlock_t* i_lockP, bool i_forWriting,
+[[nodiscard]] static bool TakeLock(ScopedRWLock& io_scope, pthread_rwlock_t* i_lockP, bool i_forWriting,
                      const char* i_lockFailFormatP) {
   if (io_scope.m_heldLockP != nullptr) return false;
   int err = i_forWriting ? pthread_rwlock_wrlock(i_lockP) : pthread_rwlock_rdlock(i_lockP);
@@ -332,9 +332,9 @@ bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP) {
   return true;
 }
 
-// Moves a record between two lists; a record the target refuses goes back to the source list,
-// so that it is never left in no place at all.
-static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fromListP, MountList** io_toListP,
+// Moves a record between two lists; a record the target refuses stays where it was in the
+// source list, so that it is never left in no place at all.
+[[nodiscard]] static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fromListP, MountList** io_toListP,
                                       UInt64 i_changerGUID, UInt16 i_storageElem, const char* i_findFailTextP,
                                       const char* i_removeFailTextP, const char* i_addFailTextP) {
   MountList* nodeP = nullptr;
@@ -343,13 +343,14 @@ static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fr
     return false;
   }
   MountData* mountDataP = nodeP->m_mountDataP;
-  if (!RemoveMountDataFromList(io_fromListP, mountDataP)) {
-    LogMessage(i_removeFailTextP, i_functionP);
-    return false;
-  }
+  // Added first: putting a record back can fail for want of memory, taking a node out cannot.
   if (!AddMountDataToList(io_toListP, mountDataP)) {
     LogMessage(i_addFailTextP, i_functionP);
-    AddMountDataToList(io_fromListP, mountDataP);
+    return false;
+  }
+  if (!RemoveMountDataFromList(io_fromListP, mountDataP)) {
+    LogMessage(i_removeFailTextP, i_functionP);
+    (void)RemoveMountDataFromList(io_toListP, mountDataP);  // the node just added: always there
     return false;
   }
   return true;
@@ -393,7 +394,7 @@ bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_l
 
 static const char* const k_unlockListText = "%s: unable to unlock list r/w lock (err = %d).\n";
 
-static bool CheckForMediaInList(const char* i_functionP, MountList* const* i_listPP, ChangerData* i_changerDataP,
+[[nodiscard]] static bool CheckForMediaInList(const char* i_functionP, MountList* const* i_listPP, ChangerData* i_changerDataP,
                                 UInt16 i_storageElem, bool* o_isInListP) {
   *o_isInListP = false;
   ScopedRWLock lock(i_functionP, k_unlockListText);

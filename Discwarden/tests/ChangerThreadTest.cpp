@@ -29,8 +29,9 @@ class ChangerThreadTest : public DiscoveryFixture {
  public:
   void TearDown() override {
     for (ChangerData* changerDataP : m_records) {
-      RemoveAllMountDataForChanger(changerDataP->m_changerGUID);
-      RemoveChangerDataFromList(changerDataP);
+      // A test may have taken them out already.
+      (void)RemoveAllMountDataForChanger(changerDataP->m_changerGUID);
+      (void)RemoveChangerDataFromList(changerDataP);
       DisposeChangerData(changerDataP);
     }
     DiscoveryFixture::TearDown();

@@ -117,7 +117,7 @@ class DiscoveryFixture : public simhost::test::ClientFixture {
   }
   static ChangerData* Record(UInt64 i_guid) {
     ChangerData* changerDataP = nullptr;
-    GetChangerDataForGUID(i_guid, &changerDataP);
+    (void)GetChangerDataForGUID(i_guid, &changerDataP);  // null when not listed
     return changerDataP;
   }
 
