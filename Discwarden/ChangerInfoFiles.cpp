@@ -25,7 +25,7 @@
 // Anything but a real folder at the path (a link above all) is removed, so that what the store
 // then writes, deletes or gives away lands in a folder of its own. True when nothing is left
 // there but a folder or nothing at all; o_removedP tells whether something went.
-static bool RemoveAllButFolderAt(const char* i_functionP, const char* i_pathP, bool* o_removedP) {
+[[nodiscard]] static bool RemoveAllButFolderAt(const char* i_functionP, const char* i_pathP, bool* o_removedP) {
   *o_removedP = false;
   struct stat status;
   if (bsd::lstat(i_pathP, &status) != 0 || S_ISDIR(status.st_mode)) return true;
