@@ -441,15 +441,15 @@ TEST_F(ChangerDiscoveryConcurrency, ChangersComeAndGoWhileOthersInitialise) {
     return std::all_of(i_guids.begin(), i_guids.end(), [](UInt64 i_guid) { return Record(i_guid) != nullptr; });
   };
   for (int round = 0; round < 3; ++round) {
-    ASSERT_TRUE(WaitUntil([&] { return discovered({0x42, 0x44}); }, 20));
+    ASSERT_TRUE(WaitUntil([&] { return discovered({0x42, 0x44}); }));
     for (UInt64 guid : {0x42, 0x44}) m_host->FindChanger(guid)->Unplug();
-    ASSERT_TRUE(WaitUntil([] { return Record(0x42) == nullptr && Record(0x44) == nullptr; }, 20));
+    ASSERT_TRUE(WaitUntil([] { return Record(0x42) == nullptr && Record(0x44) == nullptr; }));
     for (UInt64 guid : {0x42, 0x44}) m_host->FindChanger(guid)->Plug();
   }
-  ASSERT_TRUE(WaitUntil([&] { return discovered({0x46}); }, 20));
+  ASSERT_TRUE(WaitUntil([&] { return discovered({0x46}); }));
   m_host->FindChanger(0x46)->Unplug();
   for (UInt64 guid : {0x41, 0x42, 0x43, 0x44, 0x45}) ASSERT_TRUE(WaitForState(guid, changerStateIdle)) << guid;
-  ASSERT_TRUE(WaitUntil([] { return g_changerThreadCount == 5; }, 20));
+  ASSERT_TRUE(WaitUntil([] { return g_changerThreadCount == 5; }));
   EXPECT_EQ(Record(0x46), nullptr);
   UInt64 idleGUIDs[8];
   UInt32 idleCount = 0;

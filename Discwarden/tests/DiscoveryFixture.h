@@ -112,7 +112,7 @@ class DiscoveryFixture : public simhost::test::ClientFixture {
     if (!GetChangerDataForGUID(i_guid, &changerDataP)) return -1;
     return changerDataP->m_changerState.load();
   }
-  bool WaitForState(UInt64 i_guid, EChangerState i_state, double i_simSeconds = 30) {
+  bool WaitForState(UInt64 i_guid, EChangerState i_state, double i_simSeconds = 300) {
     return WaitUntil([&] { return StateOf(i_guid) == static_cast<int>(i_state); }, i_simSeconds);
   }
   static ChangerData* Record(UInt64 i_guid) {
