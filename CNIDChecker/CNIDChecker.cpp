@@ -256,8 +256,8 @@ bool CheckCNIDDB(ChangerData* i_changerDataP, CNID i_rootCNID, SCNIDErrorEntryHe
     return false;
   }
   // The daemon may be using the same table in this process.
-  ScopedRWLock tableLock(__func__, "%s: unable to unlock the CNID table (err = %d).\n");
-  if (!tableLock.ReadLock(&tableP->m_tableLock, "%s: unable to lock the CNID table (err = %d).\n")) {
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, "%s: unable to unlock the CNID table (err = %d).\n");
+  if (!tableLock.ReadLock("%s: unable to lock the CNID table (err = %d).\n")) {
     io_errorListP->errorCount = -1;
     return false;
   }

@@ -22,7 +22,7 @@
 static const ItemCount k_directoryEntriesPerCall = 20;
 static const int k_maxDirectoryDepth = 64;
 
-std::mutex g_mediaInfoArrMutex;
+platform::Mutex g_mediaInfoArrMutex;
 bool (*g_updateChangerFileSystemDeviceFileNameP)(ChangerData* i_changerDataP, const char* i_oldDeviceNameP,
                                                  const char* i_newDeviceNameP) = nullptr;
 bool (*g_notifyAndDeleteFSDeviceInfoByDeviceFileP)(ChangerData* i_changerDataP, const char* i_deviceFileNameP,
@@ -258,12 +258,12 @@ static bool WriteAll(int i_fd, const UInt8* i_bytesP, size_t i_length) {
   return true;
 }
 
-static std::mutex g_asideWriteMutex;
+static platform::Mutex g_asideWriteMutex;
 
 bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
                               CFPropertyListRef i_plistRef, bool i_mayReplace, const char* i_dirFailTextP,
                               const PlistFileTexts& i_texts) {
-  std::lock_guard lock(g_asideWriteMutex);
+  platform::MutexLock lock(g_asideWriteMutex);
   char dirPath[k_posixPathSize];
   if (FSRefMakePath(i_dirRefP, reinterpret_cast<UInt8*>(dirPath), sizeof dirPath) != noErr) {
     LogMessage(i_dirFailTextP, i_functionP);

@@ -390,7 +390,7 @@ bool MakeEmptyMediaInfo(CFMutableDictionaryRef* o_itemInfoRefP) {
 static void InstallMediaInfoArray(ChangerData* i_changerDataP, CFMutableArrayRef i_mediaInfoArr) {
   CFMutableArrayRef oldArr = nullptr;
   {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     oldArr = i_changerDataP->m_mediaInfoArr;
     i_changerDataP->m_mediaInfoArr = i_mediaInfoArr;
   }
@@ -418,14 +418,14 @@ bool BuildMediaInfoArray(ChangerData* i_changerDataP) {
       LogMessage("%s: unable to make an empty media info.\n", __func__);
       return false;
     }
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     CFArrayAppendValue(mediaInfoArr, itemInfoRef.get());
   }
   return true;
 }
 
 bool HasWholeMediaInfoArray(ChangerData* i_changerDataP) {
-  std::lock_guard lock(g_mediaInfoArrMutex);
+  platform::MutexLock lock(g_mediaInfoArrMutex);
   CFArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
   return mediaInfoArr != nullptr && CFArrayGetCount(mediaInfoArr) >= i_changerDataP->m_changerStorageElemCount;
 }
@@ -441,7 +441,7 @@ bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem) {
     LogMessage("%s: unable to get media info array element %d.\n", __func__, i_storageElem);
     return false;
   }
-  std::lock_guard lock(g_mediaInfoArrMutex);
+  platform::MutexLock lock(g_mediaInfoArrMutex);
   CFMutableArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
   // An array left short by a failed build has no place for this slot yet.
   if (mediaInfoArr == nullptr || i_storageElem >= CFArrayGetCount(mediaInfoArr)) {
