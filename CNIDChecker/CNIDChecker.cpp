@@ -10,7 +10,7 @@
 #include "LogMessage.h"
 #include "MountData.h"
 
-const char* const kCNIDErrorStrings[] = {
+constexpr const char* const kCNIDErrorStrings[] = {
     "%ld has no error",
     "%ld has a bad parent link",
     "%ld has a bad child link",
@@ -27,6 +27,14 @@ const char* const kCNIDErrorStrings[] = {
     "file name file header is incorrect/inconsistant",
     "%ld is in use at or above the next CNID",
 };
+
+// Printed with the CNID as their one argument, which a text may leave out.
+static consteval bool ErrorStringsTakeTheCNID() {
+  for (const char* textP : kCNIDErrorStrings)
+    if (!logtext::FormatHasConversions(textP, "ld") && !logtext::FormatHasConversions(textP, "")) return false;
+  return true;
+}
+static_assert(ErrorStringsTakeTheCNID(), "every error string takes the CNID as a long, or nothing");
 
 UInt8* gCNIDTrackMap = nullptr;
 

@@ -286,10 +286,10 @@ bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP) {
 // free it meanwhile; saving the info file takes no list lock.
 
 // Finds a listed changer under the caller's lock; a miss is logged with the caller's name and text.
-static bool GetLockedChangerData(const char* i_functionP, const char* i_missingTextP, UInt64 i_changerGUID,
+static bool GetLockedChangerData(const char* i_functionP, LogText<"s llX"> i_missingText, UInt64 i_changerGUID,
                                  ChangerData** o_changerDataP) REQUIRES_SHARED(g_listRWLock) {
   if (GetChangerData(i_changerGUID, o_changerDataP)) return true;
-  LogMessage(i_missingTextP, i_functionP, static_cast<unsigned long long>(i_changerGUID));
+  LogMessage(i_missingText, i_functionP, static_cast<unsigned long long>(i_changerGUID));
   return false;
 }
 

@@ -17,6 +17,13 @@ struct LogConversions {
 
 namespace logtext {
 
+// Conversions that take the same argument are alike ("%x" and "%X" and "%u", "%d" and "%i").
+consteval char ArgumentClass(char i_conversion) {
+  if (i_conversion == 'x' || i_conversion == 'X' || i_conversion == 'o') return 'u';
+  if (i_conversion == 'i') return 'd';
+  return i_conversion;
+}
+
 // Compares the conversions of i_formatP with the list, length modifiers included; "%%" is text.
 consteval bool FormatHasConversions(const char* i_formatP, const char* i_listP) {
   for (;;) {
@@ -37,7 +44,7 @@ consteval bool FormatHasConversions(const char* i_formatP, const char* i_listP) 
       ++i_formatP;
       ++i_listP;
     }
-    if (*i_formatP == 0 || *i_formatP != *i_listP) return false;
+    if (*i_formatP == 0 || ArgumentClass(*i_formatP) != ArgumentClass(*i_listP)) return false;
     ++i_formatP;
     ++i_listP;
     if (*i_listP != ' ' && *i_listP != 0) return false;
@@ -66,19 +73,17 @@ consteval int ArgumentKind(const char* i_listP, size_t i_index) {
   }
 }
 
+// As -Wformat: the sign of an integer is not checked, its size is.
 template <typename T>
 consteval bool ArgumentFits(int i_kind) {
   using U = std::remove_cv_t<T>;
   switch (i_kind) {
     case 0: return std::is_same_v<U, const char*> || std::is_same_v<U, char*>;
     case 1: return std::is_pointer_v<U>;
-    // Narrower integers are promoted to int in a variadic call, as printf expects.
-    case 2: return std::is_integral_v<U> && sizeof(U) <= sizeof(int) && !std::is_same_v<U, unsigned int>;
-    case 3: return std::is_same_v<U, long>;
-    case 4: return std::is_same_v<U, long long>;
-    case 5: return std::is_same_v<U, unsigned int> || (std::is_integral_v<U> && sizeof(U) < sizeof(int));
-    case 6: return std::is_same_v<U, unsigned long>;
-    case 7: return std::is_same_v<U, unsigned long long>;
+    // Narrower integers are promoted to int in a variadic call.
+    case 2: case 5: return std::is_integral_v<U> && sizeof(U) <= sizeof(int);
+    case 3: case 6: return std::is_same_v<U, long> || std::is_same_v<U, unsigned long>;
+    case 4: case 7: return std::is_same_v<U, long long> || std::is_same_v<U, unsigned long long>;
     default: return false;
   }
 }

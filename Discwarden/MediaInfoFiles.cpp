@@ -82,10 +82,10 @@ bool WriteMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFPro
 }
 
 bool ReplaceMediaInfoFile(const char* i_functionP, const FSRef* i_mediaDirRefP, UInt16 i_storageElem,
-                          CFDictionaryRef i_mediaDictRef, const char* i_findFailTextP) {
+                          CFDictionaryRef i_mediaDictRef, LogText<"s"> i_findFailText) {
   FSRef fileRef;
   if (!GetFSRefForMediaFile(i_mediaDirRefP, i_storageElem, &fileRef)) {
-    LogMessage(i_findFailTextP, i_functionP);
+    LogMessage(i_findFailText, i_functionP);
     return false;
   }
   char fileName[12];
@@ -297,7 +297,7 @@ bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, 
   const struct {
     CFStringRef m_fileKeyRef;
     CFStringRef m_itemKeyRef;
-    const char* m_missingTextP;
+    LogText<"s"> m_missingText;
   } k_keys[] = {
       {CFSTR("primary volume tag"), CFSTR(k_primaryVolTagProp),
        "%s: unable to get the primary volume tag from the media info file.\n"},
@@ -311,7 +311,7 @@ bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, 
   for (const auto& key : k_keys) {
     const void* valueRef = CFDictionaryGetValue(i_mediaDictRef, key.m_fileKeyRef);
     if (valueRef == nullptr) {
-      LogMessage(key.m_missingTextP, __func__);
+      LogMessage(key.m_missingText, __func__);
       return false;
     }
     CFDictionarySetValue(itemInfoRef.get(), key.m_itemKeyRef, valueRef);
@@ -504,7 +504,7 @@ bool DeleteMediaFiles(ChangerData* i_changerDataP, UInt16 i_storageElem) {
 bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP) {
   const struct {
     CFArrayRef m_probeArr;
-    const char* m_missingTextP;
+    LogText<"s d"> m_missingText;
   } k_probeArrays[] = {
       {i_changerDataP->m_storageElemsToActiveProbeArr,
        "%s: unable to get CFNumber stored at index %d of active probe array.\n"},
@@ -515,7 +515,7 @@ bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP) {
     for (CFIndex i = 0; i < count; ++i) {
       CFTypeRef storageElemRef = CFArrayGetValueAtIndex(probe.m_probeArr, i);
       if (storageElemRef == nullptr) {
-        LogMessage(probe.m_missingTextP, __func__, static_cast<int>(i));
+        LogMessage(probe.m_missingText, __func__, static_cast<int>(i));
         return false;
       }
       UInt16 storageElem = 0;

@@ -481,7 +481,7 @@ bool RemoveAllMountDataForChanger(UInt64 i_changerGUID) {
     return false;
   const struct {
     MountList** m_listPP;
-    const char* m_failTextP;
+    LogText<"s llX"> m_failText;
   } k_lists[] = {
       {&g_mountedMediaListP, "%s: unable to remove all mount data for changer %016llX from mounted media list.\n"},
       {&g_pendingMediaListP, "%s: unable to remove all mount data for changer %016llX from pending media list.\n"},
@@ -489,7 +489,7 @@ bool RemoveAllMountDataForChanger(UInt64 i_changerGUID) {
   };
   for (const auto& list : k_lists) {
     if (!RemoveAllMountDataForChangerFromList(i_changerGUID, list.m_listPP)) {
-      LogMessage(list.m_failTextP, __func__, static_cast<unsigned long long>(i_changerGUID));
+      LogMessage(list.m_failText, __func__, static_cast<unsigned long long>(i_changerGUID));
       return false;
     }
   }

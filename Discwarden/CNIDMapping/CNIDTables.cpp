@@ -1082,13 +1082,13 @@ bool MoveRenameCNID(UInt64 i_changerGUID, CNID /*i_fromParentCNID*/, CNID i_CNID
 
 // Checks that a CNID may go and finds the entry that links to it; the caller holds the table's
 // lock for writing and names itself and its not-found text for the logs.
-static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, const char* i_notFoundTextP,
+static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, LogText<"s"> i_notFoundText,
                                   CNID* o_linkingCNIDP, bool* o_isParentLinkP) {
   *o_linkingCNIDP = k_noCNID;
   *o_isParentLinkP = false;
   if (!CNIDTableIsSound(i_tableP, i_callerP) || !CNIDIsDeletable(i_tableP, i_CNID, i_callerP)) return false;
   if (!FindLinkingCNID(i_tableP, i_CNID, o_linkingCNIDP, o_isParentLinkP)) {
-    LogMessage(i_notFoundTextP, i_callerP);
+    LogMessage(i_notFoundText, i_callerP);
     return false;
   }
   return true;
