@@ -49,11 +49,11 @@ static UInt64 s_trackedCNIDs = 0;
 static UInt32 s_nameSoupUsed = 0;
 static UInt64 s_nameSoupReadable = 0;
 
-static bool IsWithinFile(CNID i_CNID) { return i_CNID < s_recordsInFile; }
+[[nodiscard]] static bool IsWithinFile(CNID i_CNID) { return i_CNID < s_recordsInFile; }
 
 static CNIDMapping& Record(CNID i_CNID) { return s_tableP->m_CNIDMappingTableP[i_CNID]; }
 
-static bool RecordIsFree(CNID i_CNID) {
+[[nodiscard]] static bool RecordIsFree(CNID i_CNID) {
   return CNIDGet32(Record(i_CNID).m_nameOffset) == 0 && CNIDGet32(Record(i_CNID).m_parentCNID) == 0;
 }
 
@@ -98,7 +98,12 @@ bool TrackCNID(CNID i_CNID) {
   return wasTracked;
 }
 
-static bool Add(ECNIDErrors i_error, CNID i_CNID) { return AddError(i_error, i_CNID, s_errorListP); }
+// An error that cannot be listed must not let the table pass as clean.
+static bool s_errorLost = false;
+
+static void Add(ECNIDErrors i_error, CNID i_CNID) {
+  if (!AddError(i_error, i_CNID, s_errorListP)) s_errorLost = true;
+}
 
 bool CheckCNIDEntry(CNID i_CNID) {
   SInt32 countBefore = s_errorListP->errorCount;
@@ -182,13 +187,13 @@ bool CheckCNIDDBByIndex() {
     bool isInUse = CNIDGet32(Record(CNID(cnid)).m_nameOffset) != 0 && CNIDGet32(Record(CNID(cnid)).m_parentCNID) != 0;
     if (!isInUse || CheckCNID(CNID(cnid))) continue;
     Add(eCNIDError_Unreachable, CNID(cnid));
-    CheckCNIDEntry(CNID(cnid));
+    (void)CheckCNIDEntry(CNID(cnid));  // only to list what is wrong with it
   }
   return s_errorListP->errorCount == countBefore;
 }
 
 // A file opened empty is read as a new table that lives only in memory: no descriptor.
-static bool FileSize(int i_fileDesc, size_t i_mappedSize, UInt64* o_sizeP) {
+[[nodiscard]] static bool FileSize(int i_fileDesc, size_t i_mappedSize, UInt64* o_sizeP) {
   *o_sizeP = 0;
   if (i_fileDesc < 0) {
     *o_sizeP = i_mappedSize;
@@ -248,9 +253,10 @@ static void RunCheck(CNIDTable* i_tableP, CNID i_rootCNID) {
     s_errorListP->errorCount = -1;
     return;
   }
-  TrackCNID(k_rootParentCNID);
-  CheckCNIDDBTree(i_rootCNID);
-  CheckCNIDDBByIndex();
+  (void)TrackCNID(k_rootParentCNID);  // the first visit: nothing was tracked before
+  // Both passes list what they find; the count of the list is the verdict.
+  (void)CheckCNIDDBTree(i_rootCNID);
+  (void)CheckCNIDDBByIndex();
   free(gCNIDTrackMap);
   gCNIDTrackMap = nullptr;
 }
@@ -271,7 +277,9 @@ bool CheckCNIDDB(ChangerData* i_changerDataP, CNID i_rootCNID, SCNIDErrorEntryHe
   }
   s_tableP = tableP;
   s_errorListP = io_errorListP;
+  s_errorLost = false;
   RunCheck(tableP, i_rootCNID);
+  if (s_errorLost) io_errorListP->errorCount = -1;
   s_tableP = nullptr;
   s_errorListP = nullptr;
   return io_errorListP->errorCount == 0;

@@ -36,7 +36,7 @@ struct SCNIDErrorEntry {
   SCNIDErrorEntry* prev;
 };
 
-// errorCount is -1 when the checker could not start.
+// errorCount is -1 when the checker could not start or could not list an error it found.
 struct SCNIDErrorEntryHeader {
   SInt32 errorCount;
   SCNIDErrorEntry* head;
@@ -44,18 +44,18 @@ struct SCNIDErrorEntryHeader {
 };
 
 // True when no error was found. The list is emptied first; the caller frees it.
-bool CheckCNIDDB(ChangerData* i_changerDataP, CNID i_rootCNID, SCNIDErrorEntryHeader* io_errorListP);
+[[nodiscard]] bool CheckCNIDDB(ChangerData* i_changerDataP, CNID i_rootCNID, SCNIDErrorEntryHeader* io_errorListP);
 // Checks "CNIDs" and "file names" in a directory (a Mac path) from CNID 2, opened for reading:
 // nothing in the directory is created or changed. Fails, leaving the list untouched, when the
 // path cannot be resolved or the table cannot be set up.
-bool CheckCNIDDBByPath(const char* i_directoryPathP, SCNIDErrorEntryHeader* io_errorListP);
+[[nodiscard]] bool CheckCNIDDBByPath(const char* i_directoryPathP, SCNIDErrorEntryHeader* io_errorListP);
 
 // The passes of a check, on the table CheckCNIDDB is checking.
-bool CheckCNIDDBTree(CNID i_CNID);
-bool CheckCNIDDBByIndex();
-bool CheckCNIDEntry(CNID i_CNID);
+[[nodiscard]] bool CheckCNIDDBTree(CNID i_CNID);
+[[nodiscard]] bool CheckCNIDDBByIndex();
+[[nodiscard]] bool CheckCNIDEntry(CNID i_CNID);
 
-bool AddError(ECNIDErrors i_error, CNID i_CNID, SCNIDErrorEntryHeader* io_errorListP);
+[[nodiscard]] bool AddError(ECNIDErrors i_error, CNID i_CNID, SCNIDErrorEntryHeader* io_errorListP);
 void FreeCNIDErrorList(SCNIDErrorEntryHeader* io_errorListP);
-bool TrackCNID(CNID i_CNID);
-bool CheckCNID(CNID i_CNID);
+[[nodiscard]] bool TrackCNID(CNID i_CNID);
+[[nodiscard]] bool CheckCNID(CNID i_CNID);

@@ -188,7 +188,7 @@ bool ChangerGUIDIsLeaving(UInt64 i_changerGUID) {
 }
 
 // The first listed record whose string field equals the text byte for byte.
-static bool FindChangerByString(const char* i_functionP, ChangerString ChangerData::*i_fieldP, const char* i_textP,
+[[nodiscard]] static bool FindChangerByString(const char* i_functionP, ChangerString ChangerData::*i_fieldP, const char* i_textP,
                                 ChangerData** o_changerDataP) {
   *o_changerDataP = nullptr;
   if (i_textP == nullptr) return false;
@@ -286,7 +286,7 @@ bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP) {
 // free it meanwhile; saving the info file takes no list lock.
 
 // Finds a listed changer under the caller's lock; a miss is logged with the caller's name and text.
-static bool GetLockedChangerData(const char* i_functionP, LogText<"s llX"> i_missingText, UInt64 i_changerGUID,
+[[nodiscard]] static bool GetLockedChangerData(const char* i_functionP, LogText<"s llX"> i_missingText, UInt64 i_changerGUID,
                                  ChangerData** o_changerDataP) REQUIRES_SHARED(g_listRWLock) {
   if (GetChangerData(i_changerGUID, o_changerDataP)) return true;
   LogMessage(i_missingText, i_functionP, static_cast<unsigned long long>(i_changerGUID));
@@ -335,7 +335,7 @@ bool MarkChangerAsUnmounted(UInt64 i_changerGUID) {
   if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llx.\n", i_changerGUID,
                             &changerDataP))
     return false;
-  ReplaceChangerString(changerDataP, changerDataP->m_changerMountPathP, nullptr);
+  (void)ReplaceChangerString(changerDataP, changerDataP->m_changerMountPathP, nullptr);  // clearing cannot fail
   return true;
 }
 

@@ -76,39 +76,39 @@ extern std::atomic<time_t> g_allowChangerFSMountAt;
 // ---- Life of a record
 
 // The record retains the robotics service; the caller keeps its own reference.
-bool CreateNewChangerData(io_service_t i_changerRoboticsService, ChangerData** o_changerDataP);
-bool GetGUIDFromService(io_service_t i_changerService, UInt64* o_GUIDP);
-bool AddChangerDataToList(ChangerData* i_changerDataP);
-bool RemoveChangerDataFromList(ChangerData* i_changerDataP);
+[[nodiscard]] bool CreateNewChangerData(io_service_t i_changerRoboticsService, ChangerData** o_changerDataP);
+[[nodiscard]] bool GetGUIDFromService(io_service_t i_changerService, UInt64* o_GUIDP);
+[[nodiscard]] bool AddChangerDataToList(ChangerData* i_changerDataP);
+[[nodiscard]] bool RemoveChangerDataFromList(ChangerData* i_changerDataP);
 // Frees an unlisted record with everything it owns: strings (retired ones included), arrays,
 // its service references. The notification object and the thread are not touched.
 void DisposeChangerData(ChangerData* i_changerDataP);
 // Puts a copy of the text (or null) in the field; the old text is retired with the record.
-bool ReplaceChangerString(ChangerData* i_changerDataP, ChangerString& io_fieldP, const char* i_textP);
+[[nodiscard]] bool ReplaceChangerString(ChangerData* i_changerDataP, ChangerString& io_fieldP, const char* i_textP);
 
 // ---- Lookups. GetChangerData is for callers that hold g_listRWLock; the others lock.
 
-bool GetChangerData(UInt64 i_changerGUID, ChangerData** o_changerDataP) REQUIRES_SHARED(g_listRWLock);
-bool GetChangerDataForGUID(UInt64 i_changerGUID, ChangerData** o_changerDataP);
-bool GetChangerDataForMountPath(const char* i_changerMountPathP, ChangerData** o_changerDataP);
-bool GetChangerDataForDeviceId(const char* i_changerDeviceIdP, ChangerData** o_changerDataP);
-bool GetChangerGUIDList(UInt32 i_guidListMaxCount, UInt64* o_guidListP, UInt32* o_guidListCountP);
+[[nodiscard]] bool GetChangerData(UInt64 i_changerGUID, ChangerData** o_changerDataP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool GetChangerDataForGUID(UInt64 i_changerGUID, ChangerData** o_changerDataP);
+[[nodiscard]] bool GetChangerDataForMountPath(const char* i_changerMountPathP, ChangerData** o_changerDataP);
+[[nodiscard]] bool GetChangerDataForDeviceId(const char* i_changerDeviceIdP, ChangerData** o_changerDataP);
+[[nodiscard]] bool GetChangerGUIDList(UInt32 i_guidListMaxCount, UInt64* o_guidListP, UInt32* o_guidListCountP);
 // True when a listed record has the GUID and its changer is gone (its thread is ending).
-bool ChangerGUIDIsLeaving(UInt64 i_changerGUID);
-bool AssertAllChangersUnmounted();
+[[nodiscard]] bool ChangerGUIDIsLeaving(UInt64 i_changerGUID);
+[[nodiscard]] bool AssertAllChangersUnmounted();
 
 // ---- Maintenance mounts
 
-bool ChangerHasMaintenanceMounts(ChangerData* i_changerDataP, bool* o_changerHasMaintenanceMountsP);
-bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP);
+[[nodiscard]] bool ChangerHasMaintenanceMounts(ChangerData* i_changerDataP, bool* o_changerHasMaintenanceMountsP);
+[[nodiscard]] bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP);
 
 // ---- Options changed by clients (saved to the changer's "Info.plist")
 
-bool RenameChanger(UInt64 i_changerGUID, const char* i_newChangerNameP);
-bool SetChangerOptions(UInt64 i_changerGUID, bool i_dontAutoMountFileSystem, bool i_doPassiveMediaProbes);
-bool MarkChangerAsUnmounted(UInt64 i_changerGUID);
+[[nodiscard]] bool RenameChanger(UInt64 i_changerGUID, const char* i_newChangerNameP);
+[[nodiscard]] bool SetChangerOptions(UInt64 i_changerGUID, bool i_dontAutoMountFileSystem, bool i_doPassiveMediaProbes);
+[[nodiscard]] bool MarkChangerAsUnmounted(UInt64 i_changerGUID);
 
 // ---- Pacing of changer-volume mounts
 
-bool ResetChangerMountTimer();
-bool DelayBetweenFSMounts();
+[[nodiscard]] bool ResetChangerMountTimer();
+[[nodiscard]] bool DelayBetweenFSMounts();

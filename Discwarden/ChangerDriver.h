@@ -75,4 +75,4 @@ bool GetDriverUInt64(CFTypeRef i_valueRef, UInt64* o_valueP);
 // A storage element as the driver takes it in requests: a 16-bit number (null on failure).
 CFNumberRef CreateStorageElemNumber(UInt16 i_storageElem);
 // The driver's answer to setting the request property to the value.
-kern_return_t SetDriverRequest(io_service_t i_service, CFStringRef i_requestRef, CFTypeRef i_valueRef);
+[[nodiscard]] kern_return_t SetDriverRequest(io_service_t i_service, CFStringRef i_requestRef, CFTypeRef i_valueRef);

@@ -18,8 +18,24 @@
 // ================================================================ changer directory and Info.plist
 
 // A descriptor of the folder at the path, never of a link's target; -1 otherwise.
-static int OpenRealDirectory(const char* i_pathP) {
+[[nodiscard]] static int OpenRealDirectory(const char* i_pathP) {
   return bsd::open(i_pathP, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Anything but a real folder at the path (a link above all) is removed, so that what the store
+// then writes, deletes or gives away lands in a folder of its own. True when nothing is left
+// there but a folder or nothing at all; o_removedP tells whether something went.
+static bool RemoveAllButFolderAt(const char* i_functionP, const char* i_pathP, bool* o_removedP) {
+  *o_removedP = false;
+  struct stat status;
+  if (bsd::lstat(i_pathP, &status) != 0 || S_ISDIR(status.st_mode)) return true;
+  LogMessage("%s: replacing %s, which is not a directory.\n", i_functionP, i_pathP);
+  if (bsd::unlink(i_pathP) != 0) {
+    LogMessage("%s: error removing %s (err = %ld).\n", i_functionP, i_pathP, static_cast<long>(errno));
+    return false;
+  }
+  *o_removedP = true;
+  return true;
 }
 
 bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP) {
@@ -29,7 +45,18 @@ bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameR
     return false;
   }
   OSErr err = FSMakeFSRefUnicode(i_parentDirRefP, name.length, name.unicode, kTextEncodingUnicodeDefault, o_dirRefP);
-  if (err == noErr) return true;
+  if (err == noErr) {
+    char existingPath[k_posixPathSize];
+    OSStatus status = FSRefMakePath(o_dirRefP, reinterpret_cast<UInt8*>(existingPath), sizeof existingPath);
+    if (status != noErr) {
+      LogMessage("%s: unable to create path from ref (err = %ld).\n", __func__, static_cast<long>(status));
+      return false;
+    }
+    bool removed = false;
+    if (!RemoveAllButFolderAt(__func__, existingPath, &removed)) return false;
+    if (!removed) return true;
+    err = fnfErr;
+  }
   if (err != fnfErr) {
     LogMessage("%s: unable to make an FSRef for folder (err = %ld).\n", __func__, static_cast<long>(err));
     return false;
@@ -114,16 +141,9 @@ bool CheckChangerDevicesTrashDirectory(ChangerData* i_changerDataP) {
     return false;
   }
   strcat(path, "/.Trashes");
-  struct stat trashStatus;
-  // Anything but a folder at the name (a link above all) goes, so that the owner and mode
-  // below land on the trash itself.
-  if (bsd::lstat(path, &trashStatus) == 0 && !S_ISDIR(trashStatus.st_mode)) {
-    LogMessage("%s: replacing %s, which is not a directory.\n", __func__, path);
-    if (bsd::unlink(path) != 0) {
-      LogMessage("%s: error removing %s (err = %ld).\n", __func__, path, static_cast<long>(errno));
-      return false;
-    }
-  }
+  // The owner and mode below must land on the trash itself.
+  bool removed = false;
+  if (!RemoveAllButFolderAt(__func__, path, &removed)) return false;
   if (bsd::mkdir(path, 0) != 0 && errno != EEXIST) {
     LogMessage("%s: error making %s directory (err = %ld).\n", __func__, path, static_cast<long>(errno));
     return false;
@@ -163,15 +183,17 @@ bool LocateChangerInfoFiles(ChangerData* i_changerDataP) {
     return false;
   }
   // What a crash left half-written is of no use to anyone.
-  RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerDir);
-  RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerMediaDir);
+  bool removedStale = RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerDir);
+  removedStale = RemoveStaleAsideFiles(__func__, &i_changerDataP->m_changerMediaDir) && removedStale;
+  if (!removedStale)
+    LogMessage("%s: unable to remove the stale files of the changer folders.\n", __func__);
   if (!CheckChangerDevicesTrashDirectory(i_changerDataP))
     LogMessage("%s: unable to set permissions on trash directory.\n", __func__);
   if (!LoadPersistantChangerInfo(i_changerDataP)) {
     LogMessage("%s: unable to read in persistant changer data.\n", __func__);
     return false;
   }
-  CountEmptyStorageElements(i_changerDataP);
+  (void)CountEmptyStorageElements(i_changerDataP);  // logs its own failure; the count stays as it was
   if (i_changerDataP->m_CNIDTableP == nullptr && !InitializeCNIDTable(i_changerDataP)) {
     LogMessage("%s: unable to setup CNID table mapping.\n", __func__);
     return false;
@@ -187,7 +209,10 @@ bool GetFSRefForChangerInfoFile(const FSRef* i_changerDirRefP, bool i_shouldCrea
   if (err == fnfErr) {
     if (!i_shouldCreate) return false;
     HFSUniStr255 name;
-    MakeHFSName(CFSTR("Info.plist"), &name);
+    if (!MakeHFSName(CFSTR("Info.plist"), &name)) {
+      LogMessage("%s: unable to make the name \"%s\".\n", __func__, k_changerInfoFileName);
+      return false;
+    }
     err = FSCreateFileUnicode(i_changerDirRefP, name.length, name.unicode, kFSCatInfoNone, nullptr, o_fileRefP,
                               nullptr);
     if (err != noErr) {
@@ -246,7 +271,7 @@ bool SavePersistantChangerInfo(ChangerData* i_changerDataP) {
 }
 
 // True only for the property-list value true; any other value or type reads as false.
-static bool IsTrue(CFTypeRef i_valueRef) {
+[[nodiscard]] static bool IsTrue(CFTypeRef i_valueRef) {
   return i_valueRef != nullptr && CFGetTypeID(i_valueRef) == CFBooleanGetTypeID() &&
          CFBooleanGetValue(static_cast<CFBooleanRef>(i_valueRef));
 }
@@ -260,7 +285,7 @@ bool LoadPersistantChangerInfo(ChangerData* i_changerDataP) {
   if (!infoDictRef) return true;
   CFTypeRef nameRef = CFDictionaryGetValue(infoDictRef.get(), CFSTR("changer name"));
   if (nameRef != nullptr) {
-    ReplaceChangerString(i_changerDataP, i_changerDataP->m_changerNameP, nullptr);
+    (void)ReplaceChangerString(i_changerDataP, i_changerDataP->m_changerNameP, nullptr);  // clearing cannot fail
     char* nameP = IsString(nameRef) ? AllocCStringFromCFString(static_cast<CFStringRef>(nameRef),
                                                                kCFStringEncodingUTF8)
                                     : nullptr;

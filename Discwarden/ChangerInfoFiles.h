@@ -24,7 +24,7 @@ extern bool (*g_notifyAndDeleteFSDeviceInfoByDeviceFileP)(ChangerData* i_changer
 
 // ================================================================ process set-up and strings
 
-bool SetupChangerFileHandling();
+[[nodiscard]] bool SetupChangerFileHandling();
 // A new NUL-terminated copy of the string in the encoding, freed by the caller; null when the
 // text has no lossless form in that encoding.
 char* AllocCStringFromCFString(CFStringRef i_stringRef, CFStringEncoding i_encoding);
@@ -36,112 +36,112 @@ CFPropertyListRef CreatePropertyListFromStoreFile(const FSRef* i_fileRefP, bool*
 
 // ================================================================ changer directory and Info.plist
 
-bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP);
-bool LocateChangerRootDirectory(ChangerData* i_changerDataP);
-bool LocateChangerMediaDirectory(ChangerData* i_changerDataP);
-bool LocateChangerDevicesDirectory(ChangerData* i_changerDataP);
-bool CheckChangerDevicesTrashDirectory(ChangerData* i_changerDataP);
-bool LocateChangerInfoFiles(ChangerData* i_changerDataP);
-bool GetFSRefForChangerInfoFile(const FSRef* i_changerDirRefP, bool i_shouldCreate, FSRef* o_fileRefP);
-bool WriteChangerInfoFile(ChangerData* i_changerDataP, CFDictionaryRef i_infoDictRef);
+[[nodiscard]] bool CreateNewChangerDirectory(const FSRef* i_parentDirRefP, CFStringRef i_nameRef, FSRef* o_dirRefP);
+[[nodiscard]] bool LocateChangerRootDirectory(ChangerData* i_changerDataP);
+[[nodiscard]] bool LocateChangerMediaDirectory(ChangerData* i_changerDataP);
+[[nodiscard]] bool LocateChangerDevicesDirectory(ChangerData* i_changerDataP);
+[[nodiscard]] bool CheckChangerDevicesTrashDirectory(ChangerData* i_changerDataP);
+[[nodiscard]] bool LocateChangerInfoFiles(ChangerData* i_changerDataP);
+[[nodiscard]] bool GetFSRefForChangerInfoFile(const FSRef* i_changerDirRefP, bool i_shouldCreate, FSRef* o_fileRefP);
+[[nodiscard]] bool WriteChangerInfoFile(ChangerData* i_changerDataP, CFDictionaryRef i_infoDictRef);
 // No file: success with a null dictionary.
-bool ReadChangerInfoFile(ChangerData* i_changerDataP, CFMutableDictionaryRef* o_infoDictRefP);
-bool SavePersistantChangerInfo(ChangerData* i_changerDataP);
-bool LoadPersistantChangerInfo(ChangerData* i_changerDataP);
+[[nodiscard]] bool ReadChangerInfoFile(ChangerData* i_changerDataP, CFMutableDictionaryRef* o_infoDictRefP);
+[[nodiscard]] bool SavePersistantChangerInfo(ChangerData* i_changerDataP);
+[[nodiscard]] bool LoadPersistantChangerInfo(ChangerData* i_changerDataP);
 
 // ================================================================ media info files ("Discs")
 
-bool GetMediaFileName(UInt16 i_storageElem, char** o_fileNameP);
-bool GetFSRefForMediaFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, FSRef* o_fileRefP);
-bool CheckForExistingMediaFiles(MountData* i_mountDataP);
+[[nodiscard]] bool GetMediaFileName(UInt16 i_storageElem, char** o_fileNameP);
+[[nodiscard]] bool GetFSRefForMediaFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, FSRef* o_fileRefP);
+[[nodiscard]] bool CheckForExistingMediaFiles(MountData* i_mountDataP);
 // No file: success with a null dictionary.
-bool ReadMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_mediaDictRefP);
+[[nodiscard]] bool ReadMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_mediaDictRefP);
 // Refuses to replace an existing file.
-bool WriteMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFPropertyListRef i_propertyListRef);
-bool SetStrValueInMediaInfoFile(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_keyP,
+[[nodiscard]] bool WriteMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFPropertyListRef i_propertyListRef);
+[[nodiscard]] bool SetStrValueInMediaInfoFile(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_keyP,
                                 const char* i_valueP);
 
-bool AddMediaProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_mediaDictRef);
-bool AddMediaVolTagProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_mediaDictRef);
+[[nodiscard]] bool AddMediaProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_mediaDictRef);
+[[nodiscard]] bool AddMediaVolTagProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_mediaDictRef);
 // o_deviceKeyRefP (may be null) receives the device's mount-point name as a new string.
-bool AddDeviceProperties(MountData* i_mountDataP, DeviceData* i_deviceDataP, CFMutableDictionaryRef io_deviceDictRef,
+[[nodiscard]] bool AddDeviceProperties(MountData* i_mountDataP, DeviceData* i_deviceDataP, CFMutableDictionaryRef io_deviceDictRef,
                          CFStringRef* o_deviceKeyRefP);
-bool BuildMediaPropertyList(MountData* i_mountDataP, CFMutableDictionaryRef* o_mediaDictRefP);
+[[nodiscard]] bool BuildMediaPropertyList(MountData* i_mountDataP, CFMutableDictionaryRef* o_mediaDictRefP);
 // The disc type code of a medium type ("DVD-R" is 17); 0 for a type not in the table.
 UInt16 DiscTypeCodeForMediaType(const char* i_mediaTypeP);
-bool ComputeDiscType(MountData* i_mountDataP, UInt16* o_discTypeP);
-bool CreateMediaInfoFiles(MountData* i_mountDataP);
-bool SaveMediaInfoForMount(MountData* i_mountDataP);
+[[nodiscard]] bool ComputeDiscType(MountData* i_mountDataP, UInt16* o_discTypeP);
+[[nodiscard]] bool CreateMediaInfoFiles(MountData* i_mountDataP);
+[[nodiscard]] bool SaveMediaInfoForMount(MountData* i_mountDataP);
 
-bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, CFMutableDictionaryRef* o_itemInfoRefP);
+[[nodiscard]] bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, CFMutableDictionaryRef* o_itemInfoRefP);
 // No file (or one that cannot be read): success with a null item info.
-bool GetMediaInfo(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_itemInfoRefP);
-bool MakeEmptyMediaInfo(CFMutableDictionaryRef* o_itemInfoRefP);
+[[nodiscard]] bool GetMediaInfo(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFMutableDictionaryRef* o_itemInfoRefP);
+[[nodiscard]] bool MakeEmptyMediaInfo(CFMutableDictionaryRef* o_itemInfoRefP);
 // A record that cannot be read, or lacks a key, is set aside as "NNNNN.plist.damaged" (logged)
 // and its slot is taken as unknown, so the array always gets every slot.
-bool BuildMediaInfoArray(ChangerData* i_changerDataP);
+[[nodiscard]] bool BuildMediaInfoArray(ChangerData* i_changerDataP);
 // Whether the array has an entry for every slot.
-bool HasWholeMediaInfoArray(ChangerData* i_changerDataP);
-bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem);
+[[nodiscard]] bool HasWholeMediaInfoArray(ChangerData* i_changerDataP);
+[[nodiscard]] bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem);
 // Always succeeds; the count stays as it was when the driver gives none.
-bool CountEmptyStorageElements(ChangerData* i_changerDataP);
-bool DeleteMediaFiles(ChangerData* i_changerDataP, UInt16 i_storageElem);
-bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP);
+[[nodiscard]] bool CountEmptyStorageElements(ChangerData* i_changerDataP);
+[[nodiscard]] bool DeleteMediaFiles(ChangerData* i_changerDataP, UInt16 i_storageElem);
+[[nodiscard]] bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP);
 
 // ================================================================ device mount-point files ("Root")
 
-bool ShouldRecordInfoAboutDevice(MountData* i_mountDataP, DeviceData* i_deviceDataP);
-bool ShouldCreateDeviceMountPointFile(DeviceData* i_deviceDataP);
+[[nodiscard]] bool ShouldRecordInfoAboutDevice(MountData* i_mountDataP, DeviceData* i_deviceDataP);
+[[nodiscard]] bool ShouldCreateDeviceMountPointFile(DeviceData* i_deviceDataP);
 // Length in bytes of the part of a volume name used as a base name: at most 225 bytes, never
 // ending inside a UTF-8 character.
 size_t DeviceBaseNameLength(const char* i_deviceNameP);
 // Display name (base, or "base N" for suffixes other than 1), the separator U+0001, then the
 // GUID, storage element and device in upper-case hexadecimal; every ':' becomes '/'.
-bool FormatDeviceFileName(const char* i_baseNameP, size_t i_baseNameLen, UInt16 i_suffix, UInt64 i_changerGUID,
+[[nodiscard]] bool FormatDeviceFileName(const char* i_baseNameP, size_t i_baseNameLen, UInt16 i_suffix, UInt64 i_changerGUID,
                           UInt16 i_storageElem, UInt16 i_device, char** o_deviceFileNameP);
 // Whether a directory entry's display name (before its last separator) equals the candidate,
 // ignoring the case of ASCII letters. An entry without a separator never collides.
-bool DisplayNamesCollide(const char* i_entryNameP, const char* i_candidateP);
-bool CheckForNameCollision(const HFSUniStr255* i_entryNameP, const char* i_candidateP, bool* o_collidesP);
-bool CheckForNameCollisionInDevicesDir(MountData* i_mountDataP, const char* i_candidateP, bool* o_collidesP);
-bool FindUnusedDeviceMountPointSuffix(MountData* i_mountDataP, const char* i_baseNameP, const char* i_oldDisplayNameP,
+[[nodiscard]] bool DisplayNamesCollide(const char* i_entryNameP, const char* i_candidateP);
+[[nodiscard]] bool CheckForNameCollision(const HFSUniStr255* i_entryNameP, const char* i_candidateP, bool* o_collidesP);
+[[nodiscard]] bool CheckForNameCollisionInDevicesDir(MountData* i_mountDataP, const char* i_candidateP, bool* o_collidesP);
+[[nodiscard]] bool FindUnusedDeviceMountPointSuffix(MountData* i_mountDataP, const char* i_baseNameP, const char* i_oldDisplayNameP,
                                       UInt16* o_suffixP);
 // A new unique file name for the device; with an old file name, its display name stays allowed.
-bool GetDeviceFileName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_oldDeviceFileNameP,
+[[nodiscard]] bool GetDeviceFileName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_oldDeviceFileNameP,
                        char** o_deviceFileNameP);
-bool CreateDeviceMountPointFile(const FSRef* i_devicesDirRefP, CFStringRef i_nameRef);
-bool CreateMediaDeviceInfoFiles(MountData* i_mountDataP);
-bool IterateDirectoryForFile(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_fileRefP);
-bool GetFSRefForDeviceFile(const FSRef* i_devicesDirRefP, const char* i_deviceFileNameP, FSRef* o_fileRefP);
-bool RenameDeviceMountPointFile(ChangerData* i_changerDataP, DeviceData* i_deviceDataP, const char* i_oldNameP,
+[[nodiscard]] bool CreateDeviceMountPointFile(const FSRef* i_devicesDirRefP, CFStringRef i_nameRef);
+[[nodiscard]] bool CreateMediaDeviceInfoFiles(MountData* i_mountDataP);
+[[nodiscard]] bool IterateDirectoryForFile(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_fileRefP);
+[[nodiscard]] bool GetFSRefForDeviceFile(const FSRef* i_devicesDirRefP, const char* i_deviceFileNameP, FSRef* o_fileRefP);
+[[nodiscard]] bool RenameDeviceMountPointFile(ChangerData* i_changerDataP, DeviceData* i_deviceDataP, const char* i_oldNameP,
                                 const char* i_newNameP);
-bool SetDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_oldNameP, const char* i_newNameP,
+[[nodiscard]] bool SetDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_oldNameP, const char* i_newNameP,
                              bool i_shouldRenameFile) REQUIRES_SHARED(g_listRWLock);
-bool SetDevicePartitionName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_partitionNameP);
-bool GetDeviceMountPointName(MountData* i_mountDataP, DeviceData* i_deviceDataP, char** o_deviceMountPointNameP);
-bool DeleteDeviceFileIfNecessary(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_fileRefP,
+[[nodiscard]] bool SetDevicePartitionName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_partitionNameP);
+[[nodiscard]] bool GetDeviceMountPointName(MountData* i_mountDataP, DeviceData* i_deviceDataP, char** o_deviceMountPointNameP);
+[[nodiscard]] bool DeleteDeviceFileIfNecessary(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_fileRefP,
                                  const HFSUniStr255* i_fileNameP);
-bool DeleteDeviceFilesInDir(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_dirRefP);
-bool DeleteDeviceFiles(ChangerData* i_changerDataP, UInt16 i_storageElem);
-bool RemoveOldDeviceFiles(ChangerData* i_changerDataP);
+[[nodiscard]] bool DeleteDeviceFilesInDir(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_dirRefP);
+[[nodiscard]] bool DeleteDeviceFiles(ChangerData* i_changerDataP, UInt16 i_storageElem);
+[[nodiscard]] bool RemoveOldDeviceFiles(ChangerData* i_changerDataP);
 
 // ================================================================ volume tags
 
 // A newly allocated 33-byte tag: the name in Mac OS Roman (else UTF-8), "%-32.32s", with every
 // byte >= 0x80, '?' and '*' replaced by '_'.
-bool ComputeVolTagFromDeviceName(const char* i_deviceNameP, char** o_volTagP);
+[[nodiscard]] bool ComputeVolTagFromDeviceName(const char* i_deviceNameP, char** o_volTagP);
 // True when the tag was written by Shelvon 9 ("##" and two hexadecimal digits in characters 29
 // to 32); its name part, trailing spaces removed, goes to o_nameP (29 bytes).
 bool GetSH9VolTagName(const char* i_primaryVolTagP, char* o_nameP);
-bool FindFirstIdentifiedDevice(MountData* i_mountDataP, DeviceData** o_deviceDataP);
+[[nodiscard]] bool FindFirstIdentifiedDevice(MountData* i_mountDataP, DeviceData** o_deviceDataP);
 bool SaveSH9PrimaryVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
-bool ComputePrimaryVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
-bool ComputeAlternateVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
-bool ComputeVolTags(MountData* i_mountDataP);
-bool AddSetVolTagsProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_requestDictRef);
-bool SetVolTagsOnChanger(MountData* i_mountDataP);
-bool HandleMediaVolTags(MountData* i_mountDataP);
-bool UpdateChangerVolTags(MountData* i_mountDataP);
-bool SetVolTag(ChangerData* i_changerDataP, CFStringRef i_tagKeyRef, UInt16 i_storageElem, const char* i_volTagP);
-bool SetPrimaryVolTag(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_volTagP);
-bool SetAlternateVolTag(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_volTagP);
+[[nodiscard]] bool ComputePrimaryVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
+[[nodiscard]] bool ComputeAlternateVolTag(MountData* i_mountDataP, CFDictionaryRef i_itemInfoRef);
+[[nodiscard]] bool ComputeVolTags(MountData* i_mountDataP);
+[[nodiscard]] bool AddSetVolTagsProperties(MountData* i_mountDataP, CFMutableDictionaryRef io_requestDictRef);
+[[nodiscard]] bool SetVolTagsOnChanger(MountData* i_mountDataP);
+[[nodiscard]] bool HandleMediaVolTags(MountData* i_mountDataP);
+[[nodiscard]] bool UpdateChangerVolTags(MountData* i_mountDataP);
+[[nodiscard]] bool SetVolTag(ChangerData* i_changerDataP, CFStringRef i_tagKeyRef, UInt16 i_storageElem, const char* i_volTagP);
+[[nodiscard]] bool SetPrimaryVolTag(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_volTagP);
+[[nodiscard]] bool SetAlternateVolTag(ChangerData* i_changerDataP, UInt16 i_storageElem, const char* i_volTagP);

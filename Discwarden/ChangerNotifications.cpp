@@ -49,7 +49,7 @@ bool StartChangerNotifications() {
 
 // Registers a publish notification for the class and handles what is already published, which
 // also arms the notification.
-static bool AddPublishNotification(const char* i_functionP, const char* i_classNameP,
+[[nodiscard]] static bool AddPublishNotification(const char* i_functionP, const char* i_classNameP,
                                    IOServiceMatchingCallback i_callback, std::atomic<io_iterator_t>& o_iterator,
                                    LogText<"s"> i_matchingFailText, LogText<"s x"> i_addFailText) {
   CFMutableDictionaryRef matchingRef = IOServiceMatching(i_classNameP);
@@ -153,7 +153,7 @@ static void AddNewChanger(io_service_t i_service) {
 
 // True when the service's GUID belongs to a record that is leaving. Quiet: an unreadable GUID
 // is reported by the record's creation.
-static bool IsReturningChanger(io_service_t i_service, UInt64* o_changerGUIDP) {
+[[nodiscard]] static bool IsReturningChanger(io_service_t i_service, UInt64* o_changerGUIDP) {
   *o_changerGUIDP = 0;
   CFRef<CFTypeRef> GUIDRef(CopyDriverProperty(i_service, CFSTR(k_GUIDProp)));
   return GUIDRef && GetDriverUInt64(GUIDRef.get(), o_changerGUIDP) && ChangerGUIDIsLeaving(*o_changerGUIDP);

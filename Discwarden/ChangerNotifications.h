@@ -25,7 +25,7 @@ extern std::atomic<io_iterator_t> g_mediaAddedIterator;
 
 // ---- The notification thread
 
-bool StartChangerNotifications();
+[[nodiscard]] bool StartChangerNotifications();
 void* StartChangerNotificationsLoop(void* i_argP);
 void NewChangersAdded(void* i_refCon, io_iterator_t i_changerIterator);
 void ChangerNotification(void* i_refCon, io_service_t changerService, natural_t i_messageType,
@@ -41,21 +41,21 @@ CFTypeRef SearchParentsForProp(io_registry_entry_t i_service, CFStringRef i_prop
 void TearDownChangerNotifications();
 // Ends the notification thread, waits for it, then tears the notifications down.
 void StopChangerNotifications();
-bool CreateChangerThread(ChangerData* i_changerDataP);
+[[nodiscard]] bool CreateChangerThread(ChangerData* i_changerDataP);
 
 // ---- Initialisation steps (the changer thread repeats a failing one)
 
-bool PrecacheChangerInfo(ChangerData* i_changerDataP);
-bool LookForServicesByClassAndGUID(const char* i_classNameP, UInt64 i_guid, io_iterator_t* o_serviceIteratorP);
-bool LookForChangerBlockSwitchService(ChangerData* i_changerDataP);
-bool CheckForWriterDataTransferElem(io_service_t i_dataTransferElemService, bool* o_isWriterP);
-bool LookForChangerDataTransferElemServices(ChangerData* i_changerDataP);
-bool LookForChangerServices(ChangerData* i_changerDataP);
-bool LookForChangerBSDService(ChangerData* i_changerDataP);
-bool DetermineChangerType(ChangerData* i_changerDataP);
-bool InitializeChanger(ChangerData* i_changerDataP);
-bool SetChangerInfo(ChangerData* i_changerDataP);
+[[nodiscard]] bool PrecacheChangerInfo(ChangerData* i_changerDataP);
+[[nodiscard]] bool LookForServicesByClassAndGUID(const char* i_classNameP, UInt64 i_guid, io_iterator_t* o_serviceIteratorP);
+[[nodiscard]] bool LookForChangerBlockSwitchService(ChangerData* i_changerDataP);
+[[nodiscard]] bool CheckForWriterDataTransferElem(io_service_t i_dataTransferElemService, bool* o_isWriterP);
+[[nodiscard]] bool LookForChangerDataTransferElemServices(ChangerData* i_changerDataP);
+[[nodiscard]] bool LookForChangerServices(ChangerData* i_changerDataP);
+[[nodiscard]] bool LookForChangerBSDService(ChangerData* i_changerDataP);
+[[nodiscard]] bool DetermineChangerType(ChangerData* i_changerDataP);
+[[nodiscard]] bool InitializeChanger(ChangerData* i_changerDataP);
+[[nodiscard]] bool SetChangerInfo(ChangerData* i_changerDataP);
 
 // ---- Direct requests
 
-bool ForceEjectDisc(ChangerData* i_changerDataP, UInt16 i_storageElem);
+[[nodiscard]] bool ForceEjectDisc(ChangerData* i_changerDataP, UInt16 i_storageElem);

@@ -101,7 +101,7 @@ struct DirectoryBatch {
 };
 
 // Reads the next batch; noErr with entries, errFSNoMoreItems at the end, or another error.
-static OSErr ReadDirectoryBatch(FSIterator i_iterator, DirectoryBatch* o_batchP) {
+[[nodiscard]] static OSErr ReadDirectoryBatch(FSIterator i_iterator, DirectoryBatch* o_batchP) {
   FSCatalogBulkParam param{};
   param.iterator = i_iterator;
   param.maximumItems = k_directoryEntriesPerCall;
@@ -240,14 +240,14 @@ bool GiveFileItsFolderGroup(const char* i_functionP, int i_fd, int i_dirFd) {
 
 // A new aside file, never one that existed: a link or file left at the name is removed first
 // (unlink takes the link itself, never its target).
-static int CreateAsideFile(const char* i_asidePathP) {
+[[nodiscard]] static int CreateAsideFile(const char* i_asidePathP) {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   int fd = bsd::open(i_asidePathP, flags, 0666);
   if (fd < 0 && errno == EEXIST && bsd::unlink(i_asidePathP) == 0) fd = bsd::open(i_asidePathP, flags, 0666);
   return fd;
 }
 
-static bool WriteAll(int i_fd, const UInt8* i_bytesP, size_t i_length) {
+[[nodiscard]] static bool WriteAll(int i_fd, const UInt8* i_bytesP, size_t i_length) {
   while (i_length > 0) {
     ssize_t done = write(i_fd, i_bytesP, i_length);
     if (done < 0 && errno == EINTR) continue;
@@ -290,7 +290,7 @@ bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, c
     LogMessage(i_texts.m_openWriteStreamFailText, i_functionP);
     return false;
   }
-  GiveFileItsFolderGroup(i_functionP, fileFd.m_fd, dirFd.m_fd);
+  (void)GiveFileItsFolderGroup(i_functionP, fileFd.m_fd, dirFd.m_fd);  // logged; the record is still worth keeping
   if (!WriteAll(fileFd.m_fd, CFDataGetBytePtr(dataRef.get()), static_cast<size_t>(CFDataGetLength(dataRef.get()))) ||
       fsync(fileFd.m_fd) != 0) {
     LogMessage("%s: unable to write property list (%s).\n", i_functionP, strerror(errno));

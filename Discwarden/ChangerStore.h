@@ -17,11 +17,11 @@ inline constexpr size_t k_posixPathSize = 1024;
 
 CFStringRef CreateUTF8String(const char* i_textP);
 CFNumberRef CreateSInt16Number(UInt16 i_value);
-bool IsDictionary(CFTypeRef i_valueRef);
-bool IsString(CFTypeRef i_valueRef);
+[[nodiscard]] bool IsDictionary(CFTypeRef i_valueRef);
+[[nodiscard]] bool IsString(CFTypeRef i_valueRef);
 // A file name as the File Manager takes it; false when it has more than 255 UTF-16 units.
-bool MakeHFSName(CFStringRef i_nameRef, HFSUniStr255* o_nameP);
-OSErr MakeFSRefForName(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_refP);
+[[nodiscard]] bool MakeHFSName(CFStringRef i_nameRef, HFSUniStr255* o_nameP);
+[[nodiscard]] OSErr MakeFSRefForName(const FSRef* i_dirRefP, CFStringRef i_nameRef, FSRef* o_refP);
 CFStringRef CreateStringFromHFSName(const HFSUniStr255* i_nameP);
 CFTypeRef CopyRoboticsProperty(ChangerData* i_changerDataP, CFStringRef i_keyRef);
 // The driver's "Storage Element Info" entry of a slot, or null.
@@ -72,28 +72,28 @@ inline constexpr const char* k_asideFileSuffix = ".new";
 
 // A descriptor for reading when the path names a regular file, opened without following a link
 // or blocking on a FIFO; -1 otherwise.
-int OpenRegularFile(const char* i_pathP);
+[[nodiscard]] int OpenRegularFile(const char* i_pathP);
 // The file's descriptor i_fd gets the group of the folder open as i_dirFd, as a new file on the
 // Mac does; logged on failure.
-bool GiveFileItsFolderGroup(const char* i_functionP, int i_fd, int i_dirFd);
+[[nodiscard]] bool GiveFileItsFolderGroup(const char* i_functionP, int i_fd, int i_dirFd);
 // Removes the aside files a crash left in the folder (never a folder, never through a link).
-bool RemoveStaleAsideFiles(const char* i_functionP, const FSRef* i_dirRefP);
+[[nodiscard]] bool RemoveStaleAsideFiles(const char* i_functionP, const FSRef* i_dirRefP);
 
 // Reads a file whose root must be a dictionary, with mutable containers and leaves. A file that
 // is not a property list, or not a dictionary, fails like a parse error.
-bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const PlistFileTexts& i_texts,
+[[nodiscard]] bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const PlistFileTexts& i_texts,
                         CFMutableDictionaryRef* o_dictRefP);
 // Writes the property list next to its final name and then moves it into place, so that a
 // crash mid-write leaves the earlier file (or none) but never a partial one. The aside file is
 // always a new one (whatever was planted at its name is removed, never written through) and
 // gets the folder's group. With i_mayReplace false an existing file is refused before anything
 // is written.
-bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
+[[nodiscard]] bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
                               CFPropertyListRef i_plistRef, bool i_mayReplace, LogText<"s"> i_dirFailText,
                               const PlistFileTexts& i_texts);
 // Rewrites an existing media info file: the new content is written beside it and replaces it
 // in one step, so a failed write keeps the old record.
-bool ReplaceMediaInfoFile(const char* i_functionP, const FSRef* i_mediaDirRefP, UInt16 i_storageElem,
+[[nodiscard]] bool ReplaceMediaInfoFile(const char* i_functionP, const FSRef* i_mediaDirRefP, UInt16 i_storageElem,
                           CFDictionaryRef i_mediaDictRef, LogText<"s"> i_findFailText);
 // Removes a file found through the File Manager by its path.
-bool RemoveFileByRef(const char* i_functionP, const FSRef* i_fileRefP);
+[[nodiscard]] bool RemoveFileByRef(const char* i_functionP, const FSRef* i_fileRefP);

@@ -46,10 +46,10 @@ static void RunChangerState(ChangerData* i_changerDataP) {
       break;
     case changerStateBuildingDiscInfoArray:
       // Each of these logs its own failure; the idle passes repair what they leave undone.
-      BuildMediaInfoArray(i_changerDataP);
-      BuildChangedStorageElemList(i_changerDataP);
-      RemoveOldMediaInfoFiles(i_changerDataP);
-      RemoveOldDeviceFiles(i_changerDataP);
+      (void)BuildMediaInfoArray(i_changerDataP);
+      (void)BuildChangedStorageElemList(i_changerDataP);
+      (void)RemoveOldMediaInfoFiles(i_changerDataP);
+      (void)RemoveOldDeviceFiles(i_changerDataP);
       i_changerDataP->m_changerState = changerStateMountingFileSystem;
       break;
     case changerStateMountingFileSystem:
@@ -58,7 +58,7 @@ static void RunChangerState(ChangerData* i_changerDataP) {
       i_changerDataP->m_changerState = changerStateIdle;
       break;
     case changerStateIdle:
-      HandleIdleChanger(i_changerDataP);
+      (void)HandleIdleChanger(i_changerDataP);  // logged; the next idle pass tries again
       SleepUnlessTerminated(i_changerDataP, 1);
       break;
   }
@@ -99,7 +99,7 @@ bool HandleIdleChanger(ChangerData* i_changerDataP) {
   return true;
 }
 
-static bool IsPendingMediaListEmpty(const char* i_functionP, bool* o_isEmptyP) {
+[[nodiscard]] static bool IsPendingMediaListEmpty(const char* i_functionP, bool* o_isEmptyP) {
   *o_isEmptyP = false;
   ScopedRWLock lock(g_listRWLock, i_functionP, "%s: unable to unlock list r/w lock (err = %d).\n");
   if (!lock.ReadLock("%s: unable to read lock list r/w lock (err = %d).\n")) return false;
@@ -151,7 +151,7 @@ static CFDictionaryRef CopySavedMediaInfo(ChangerData* i_changerDataP, UInt16 i_
   return static_cast<CFDictionaryRef>(itemInfoRef);
 }
 
-static bool ArrayContainsNumber(CFArrayRef i_arrayRef, CFNumberRef i_numberRef) {
+[[nodiscard]] static bool ArrayContainsNumber(CFArrayRef i_arrayRef, CFNumberRef i_numberRef) {
   return i_arrayRef != nullptr &&
          CFArrayContainsValue(i_arrayRef, CFRangeMake(0, CFArrayGetCount(i_arrayRef)), i_numberRef);
 }

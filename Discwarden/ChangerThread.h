@@ -10,9 +10,9 @@
 extern std::atomic<int> g_changerThreadCount;
 
 void* RunChangerThread(void* i_argP);
-bool HandleIdleChanger(ChangerData* i_changerDataP);
-bool HandleChangedStorageElems(ChangerData* i_changerDataP);
-bool BuildChangedStorageElemList(ChangerData* i_changerDataP);
-bool HandlePassiveProbingChanger(ChangerData* i_changerDataP);
-bool ShouldSpawnProbeMount(ChangerData* i_changerDataP);
-bool CheckForEmptyStorageElem(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isStorageElemEmptyP);
+[[nodiscard]] bool HandleIdleChanger(ChangerData* i_changerDataP);
+[[nodiscard]] bool HandleChangedStorageElems(ChangerData* i_changerDataP);
+[[nodiscard]] bool BuildChangedStorageElemList(ChangerData* i_changerDataP);
+[[nodiscard]] bool HandlePassiveProbingChanger(ChangerData* i_changerDataP);
+[[nodiscard]] bool ShouldSpawnProbeMount(ChangerData* i_changerDataP);
+[[nodiscard]] bool CheckForEmptyStorageElem(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isStorageElemEmptyP);

@@ -199,7 +199,7 @@ static void GiveDeviceFileItsFolderGroup(const FSRef* i_devicesDirRefP, const FS
   if (dirFd < 0 || fileFd < 0)
     LogMessage("%s: unable to open the device file (err = %ld).\n", __func__, static_cast<long>(errno));
   else
-    GiveFileItsFolderGroup(__func__, fileFd, dirFd);
+    (void)GiveFileItsFolderGroup(__func__, fileFd, dirFd);  // logged; nothing else to undo
   if (dirFd >= 0) close(dirFd);
   if (fileFd >= 0) close(fileFd);
 }

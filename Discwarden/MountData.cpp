@@ -29,7 +29,7 @@ ScopedRWLock::ScopedRWLock(platform::RWLock& i_lock, const char* i_functionP, Lo
 
 ScopedRWLock::~ScopedRWLock() { (void)Unlock(); }  // a failed unlock is logged there; nothing else to do at scope end
 
-static bool TakeLock(ScopedRWLock& io_scope, bool i_forWriting, LockFailText i_lockFailText) {
+[[nodiscard]] static bool TakeLock(ScopedRWLock& io_scope, bool i_forWriting, LockFailText i_lockFailText) {
   if (io_scope.m_isHeld) return false;
   int err = i_forWriting ? io_scope.m_lock.WriteLock() : io_scope.m_lock.ReadLock();
   if (err != 0) {
@@ -334,11 +334,12 @@ bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP) {
   return true;
 }
 
-// Moves a record between two lists; a record the target refuses goes back to the source list,
-// so that it is never left in no place at all.
-static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fromListP, MountList** io_toListP,
-                                      UInt64 i_changerGUID, UInt16 i_storageElem, LogText<"s"> i_findFailText,
-                                      LogText<"s"> i_removeFailText, LogText<"s"> i_addFailText)
+// Moves a record between two lists; a record the target refuses stays where it was in the
+// source list, so that it is never left in no place at all.
+[[nodiscard]] static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fromListP,
+                                                    MountList** io_toListP, UInt64 i_changerGUID,
+                                                    UInt16 i_storageElem, LogText<"s"> i_findFailText,
+                                                    LogText<"s"> i_removeFailText, LogText<"s"> i_addFailText)
     REQUIRES(g_listRWLock) {
   MountList* nodeP = nullptr;
   if (!FindMountNodeInList(*io_fromListP, i_changerGUID, i_storageElem, &nodeP)) {
@@ -346,13 +347,14 @@ static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fr
     return false;
   }
   MountData* mountDataP = nodeP->m_mountDataP;
-  if (!RemoveMountDataFromList(io_fromListP, mountDataP)) {
-    LogMessage(i_removeFailText, i_functionP);
-    return false;
-  }
+  // Added first: putting a record back can fail for want of memory, taking a node out cannot.
   if (!AddMountDataToList(io_toListP, mountDataP)) {
     LogMessage(i_addFailText, i_functionP);
-    AddMountDataToList(io_fromListP, mountDataP);
+    return false;
+  }
+  if (!RemoveMountDataFromList(io_fromListP, mountDataP)) {
+    LogMessage(i_removeFailText, i_functionP);
+    (void)RemoveMountDataFromList(io_toListP, mountDataP);  // the node just added: always there
     return false;
   }
   return true;
@@ -396,7 +398,7 @@ bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_l
 
 static constexpr LockFailText k_unlockListText = "%s: unable to unlock list r/w lock (err = %d).\n";
 
-static bool CheckForMediaInList(const char* i_functionP, MountList* const* i_listPP, ChangerData* i_changerDataP,
+[[nodiscard]] static bool CheckForMediaInList(const char* i_functionP, MountList* const* i_listPP, ChangerData* i_changerDataP,
                                 UInt16 i_storageElem, bool* o_isInListP) {
   *o_isInListP = false;
   ScopedRWLock lock(g_listRWLock, i_functionP, k_unlockListText);

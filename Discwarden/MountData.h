@@ -13,7 +13,7 @@
 
 
 // Run once at start-up, before any changer is discovered.
-bool StartMountLists();
+[[nodiscard]] bool StartMountLists();
 
 // Holds a readers-writer lock for one scope and logs failures with the caller's texts, which
 // take the caller's name and the lock's error number ("%s: ... (err = %d).\n"). An unlock that
@@ -25,8 +25,8 @@ struct SCOPED_CAPABILITY ScopedRWLock {
   ScopedRWLock(const ScopedRWLock&) = delete;
   ScopedRWLock& operator=(const ScopedRWLock&) = delete;
 
-  bool ReadLock(LockFailText i_lockFailText) TRY_ACQUIRE_SHARED(true);
-  bool WriteLock(LockFailText i_lockFailText) TRY_ACQUIRE(true);
+  [[nodiscard]] bool ReadLock(LockFailText i_lockFailText) TRY_ACQUIRE_SHARED(true);
+  [[nodiscard]] bool WriteLock(LockFailText i_lockFailText) TRY_ACQUIRE(true);
   // Early release; false when the unlock failed.
   bool Unlock() RELEASE();
 
@@ -39,9 +39,9 @@ struct SCOPED_CAPABILITY ScopedRWLock {
 // ---- Device file names: volume name, the byte 0x01, then 24 hexadecimal digits (GUID 16,
 // storage element 4, device 4) after the last separator.
 
-bool GetDeviceInfoFromName(const char* i_fileNameP, UInt64* o_changerGUIDP, UInt16* o_storageElemP,
+[[nodiscard]] bool GetDeviceInfoFromName(const char* i_fileNameP, UInt64* o_changerGUIDP, UInt16* o_storageElemP,
                            UInt16* o_deviceP);
-bool ValidateDeviceFileName(const char* i_fileNameP);
+[[nodiscard]] bool ValidateDeviceFileName(const char* i_fileNameP);
 
 // ---- Records
 
@@ -137,42 +137,42 @@ extern MountData* g_pendingEjectDataP GUARDED_BY(g_listRWLock);
 // The global unmount timer of the eject manager.
 extern time_t g_lastAccessTime;
 
-bool CreateMountData(ChangerData* i_changerDataP, UInt16 i_storageElem, UInt16 i_mountFlags,
+[[nodiscard]] bool CreateMountData(ChangerData* i_changerDataP, UInt16 i_storageElem, UInt16 i_mountFlags,
                      MountData** o_mountDataP);
 // The record must be in no list and no slot.
 bool DisposeMountData(MountData* i_mountDataP);
-bool AddDeviceToMountData(const char* i_deviceIdP, const char* i_deviceNameP, bool i_writable, bool i_isWholeDisk,
+[[nodiscard]] bool AddDeviceToMountData(const char* i_deviceIdP, const char* i_deviceNameP, bool i_writable, bool i_isWholeDisk,
                           bool i_isIdentifiedDevice, MountData* i_mountDataP);
-bool MarkMountDataAsUnmountable(MountData* i_mountDataP);
-bool SaveDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_deviceMountPointNameP);
+[[nodiscard]] bool MarkMountDataAsUnmountable(MountData* i_mountDataP);
+[[nodiscard]] bool SaveDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_deviceMountPointNameP);
 
 // ---- List primitives: the caller holds g_listRWLock (for writing when it changes anything).
 
-bool FindChangerAndStorageElemInList(MountList* i_listP, ChangerData* i_changerDataP, UInt16 i_storageElem,
+[[nodiscard]] bool FindChangerAndStorageElemInList(MountList* i_listP, ChangerData* i_changerDataP, UInt16 i_storageElem,
                                      MountList** o_nodeP) REQUIRES_SHARED(g_listRWLock);
-bool FindMountNodeInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, MountList** o_nodeP) REQUIRES_SHARED(g_listRWLock);
-bool FindDeviceInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
+[[nodiscard]] bool FindMountNodeInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, MountList** o_nodeP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool FindDeviceInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
                       DeviceData** o_deviceDataP) REQUIRES_SHARED(g_listRWLock);
-bool FindDeviceInListByBSDName(MountList* i_listP, const char* i_deviceIdP, MountData** o_mountDataP,
+[[nodiscard]] bool FindDeviceInListByBSDName(MountList* i_listP, const char* i_deviceIdP, MountData** o_mountDataP,
                                DeviceData** o_deviceDataP) REQUIRES_SHARED(g_listRWLock);
-bool IterateForAMountForChanger(UInt64 i_changerGUID, MountList* i_listP, MountData** o_mountDataP) REQUIRES_SHARED(g_listRWLock);
-bool CheckForDesktopMountedDevices(MountList* i_nodeP) REQUIRES_SHARED(g_listRWLock);
-bool AddMountDataToList(MountList** io_listP, MountData* i_mountDataP) REQUIRES(g_listRWLock);
-bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP) REQUIRES(g_listRWLock);
-bool MoveMountDataFromEjectToMountedList(UInt64 i_changerGUID, UInt16 i_storageElem) REQUIRES(g_listRWLock);
-bool MoveMountDataFromMountedToEjectList(UInt64 i_changerGUID, UInt16 i_storageElem) REQUIRES(g_listRWLock);
-bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_listP) REQUIRES(g_listRWLock);
+[[nodiscard]] bool IterateForAMountForChanger(UInt64 i_changerGUID, MountList* i_listP, MountData** o_mountDataP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool CheckForDesktopMountedDevices(MountList* i_nodeP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool AddMountDataToList(MountList** io_listP, MountData* i_mountDataP) REQUIRES(g_listRWLock);
+[[nodiscard]] bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP) REQUIRES(g_listRWLock);
+[[nodiscard]] bool MoveMountDataFromEjectToMountedList(UInt64 i_changerGUID, UInt16 i_storageElem) REQUIRES(g_listRWLock);
+[[nodiscard]] bool MoveMountDataFromMountedToEjectList(UInt64 i_changerGUID, UInt16 i_storageElem) REQUIRES(g_listRWLock);
+[[nodiscard]] bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_listP) REQUIRES(g_listRWLock);
 
 // ---- Operations that take g_listRWLock themselves
 
-bool CheckForMountedMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isMountedP);
-bool CheckForPendingMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isPendingP);
-bool AddMountDataToEjectList(MountData* i_mountDataP);
-bool AddMountDataToGlobalWaitForMountList(MountData* i_mountDataP);
-bool IncrementIOKitDetectedMediaCount(UInt64 i_changerGUID, UInt16 i_storageElem);
-bool AssignDeviceNumbers(MountData* i_mountDataP);
-bool RemoveAllMountDataForChanger(UInt64 i_changerGUID);
+[[nodiscard]] bool CheckForMountedMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isMountedP);
+[[nodiscard]] bool CheckForPendingMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, bool* o_isPendingP);
+[[nodiscard]] bool AddMountDataToEjectList(MountData* i_mountDataP);
+[[nodiscard]] bool AddMountDataToGlobalWaitForMountList(MountData* i_mountDataP);
+[[nodiscard]] bool IncrementIOKitDetectedMediaCount(UInt64 i_changerGUID, UInt16 i_storageElem);
+[[nodiscard]] bool AssignDeviceNumbers(MountData* i_mountDataP);
+[[nodiscard]] bool RemoveAllMountDataForChanger(UInt64 i_changerGUID);
 
 // ---- Driver request
 
-bool DisableRemountsForMedia(MountData* i_mountDataP);
+[[nodiscard]] bool DisableRemountsForMedia(MountData* i_mountDataP);

@@ -7,13 +7,13 @@
 #define k_productVersion "1.0.6 rc 1"
 
 // Reads the system version with Gestalt and checks it.
-bool AssertSystemCompatibility();
+[[nodiscard]] bool AssertSystemCompatibility();
 // The check on a version already read (binary-coded decimal, 0x1025 is 10.2.5).
-bool AssertSystemCompatibility(SInt32 i_systemVersion);
-bool NotifyUserOfFailure(CFStringRef i_alertMessageRef);
+[[nodiscard]] bool AssertSystemCompatibility(SInt32 i_systemVersion);
+[[nodiscard]] bool NotifyUserOfFailure(CFStringRef i_alertMessageRef);
 // Run on the main thread before its run loop runs: the handler only wakes that loop, which then
 // cleans up and ends the process. A host that goes away ends the daemon the same way, logged.
-bool StartSignalHandler();
+[[nodiscard]] bool StartSignalHandler();
 void SignalHandler(int i_signalRaised);
 // Ends the process with status 0 at once, whatever the other threads are doing.
 [[noreturn]] void ExitDaemon();

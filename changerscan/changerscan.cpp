@@ -17,7 +17,7 @@ static void LogMessage(const char* i_formatStrP, ...) {
   va_end(args);
 }
 
-static bool AreChangersConnected() {
+[[nodiscard]] static bool AreChangersConnected() {
   mach_port_t masterPort = MACH_PORT_NULL;
   if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS || masterPort == MACH_PORT_NULL) {
     LogMessage("%s: unable to get the IOKit master port.\n", __func__);

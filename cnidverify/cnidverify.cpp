@@ -14,7 +14,7 @@ static int Usage() {
   return 1;
 }
 
-static bool FileExists(const std::string& i_pathP) {
+[[nodiscard]] static bool FileExists(const std::string& i_pathP) {
   struct stat fileInfo;
   return bsd::stat(i_pathP.c_str(), &fileInfo) == 0;
 }

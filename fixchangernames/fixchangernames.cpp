@@ -20,7 +20,7 @@ static bool g_namesFixed = false;
 
 enum { k_identifierLength = 24 };
 
-static bool FixName(const HFSUniStr255* i_nameP, HFSUniStr255* o_newNameP) {
+[[nodiscard]] static bool FixName(const HFSUniStr255* i_nameP, HFSUniStr255* o_newNameP) {
   memset(o_newNameP, 0, sizeof *o_newNameP);
   Str255 text;
   OSStatus err = ConvertFromUnicodeToPString(g_unicodeToTextInfo, i_nameP->length * sizeof(UniChar), i_nameP->unicode,
@@ -53,7 +53,7 @@ static bool FixName(const HFSUniStr255* i_nameP, HFSUniStr255* o_newNameP) {
 }
 
 // `i_nameP` is a Pascal string (Mac OS Roman). A missing entry fails without a message.
-static bool GetFSRefForChangerDirectory(const FSRef* i_parentRefP, ConstStr255Param i_nameP, FSRef* o_refP) {
+[[nodiscard]] static bool GetFSRefForChangerDirectory(const FSRef* i_parentRefP, ConstStr255Param i_nameP, FSRef* o_refP) {
   memset(o_refP, 0, sizeof *o_refP);
   UniChar unicodeName[255];
   ByteCount unicodeLength = 0;
@@ -75,7 +75,7 @@ static bool GetFSRefForChangerDirectory(const FSRef* i_parentRefP, ConstStr255Pa
   return true;
 }
 
-static bool GetChangersDirRef(FSRef* o_changersRefP) {
+[[nodiscard]] static bool GetChangersDirRef(FSRef* o_changersRefP) {
   memset(o_changersRefP, 0, sizeof *o_changersRefP);
   FSRef libraryRef;
   OSErr err = FSFindFolder(kLocalDomain, kDomainLibraryFolderType, kCreateFolder, &libraryRef);
@@ -88,7 +88,7 @@ static bool GetChangersDirRef(FSRef* o_changersRefP) {
 }
 
 // Every entry of a folder, one per call, with its node flags; the caller frees both arrays.
-static bool BuildIterationList(const FSRef* i_directoryRefP, FSCatalogInfoBitmap i_whichInfo,
+[[nodiscard]] static bool BuildIterationList(const FSRef* i_directoryRefP, FSCatalogInfoBitmap i_whichInfo,
                                FSCatalogInfo** o_catalogInfosPP, FSRef** o_refsPP, ItemCount* o_countP) {
   *o_catalogInfosPP = nullptr;
   *o_refsPP = nullptr;
@@ -158,11 +158,11 @@ static bool BuildIterationList(const FSRef* i_directoryRefP, FSCatalogInfoBitmap
   return true;
 }
 
-static bool IsDirectory(const FSCatalogInfo& i_catalogInfo) {
+[[nodiscard]] static bool IsDirectory(const FSCatalogInfo& i_catalogInfo) {
   return (i_catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0;
 }
 
-static bool FixFileName(const FSRef* i_fileRefP) {
+[[nodiscard]] static bool FixFileName(const FSRef* i_fileRefP) {
   HFSUniStr255 name;
   if (FSGetCatalogInfo(i_fileRefP, kFSCatInfoNone, nullptr, &name, nullptr, nullptr) != noErr) {
     LogMessage("%s: unable to get catalog info for a file.\n", __func__);
@@ -175,7 +175,7 @@ static bool FixFileName(const FSRef* i_fileRefP) {
   return true;
 }
 
-static bool FixNamesInDevicesDir(const FSRef* i_directoryRefP) {
+[[nodiscard]] static bool FixNamesInDevicesDir(const FSRef* i_directoryRefP) {
   FSCatalogInfo* catalogInfosP = nullptr;
   FSRef* refsP = nullptr;
   ItemCount count = 0;
@@ -195,7 +195,7 @@ static bool FixNamesInDevicesDir(const FSRef* i_directoryRefP) {
   return succeeded;
 }
 
-static bool ReadMediaFile(const FSRef* i_fileRefP, CFMutableDictionaryRef* o_mediaDictP) {
+[[nodiscard]] static bool ReadMediaFile(const FSRef* i_fileRefP, CFMutableDictionaryRef* o_mediaDictP) {
   *o_mediaDictP = nullptr;
   // Only a regular file is read: a FIFO or a link at the name is never opened.
   bool opened = false;
@@ -213,7 +213,7 @@ static bool ReadMediaFile(const FSRef* i_fileRefP, CFMutableDictionaryRef* o_med
   return true;
 }
 
-static bool WriteMediaFile(const FSRef* i_fileRefP, CFDictionaryRef i_mediaDict) {
+[[nodiscard]] static bool WriteMediaFile(const FSRef* i_fileRefP, CFDictionaryRef i_mediaDict) {
   CFRef<CFURLRef> url(CFURLCreateFromFSRef(kCFAllocatorDefault, i_fileRefP));
   if (!url) {
     LogMessage("%s: unable to convert the media info file FSRef to a CFURLRef.\n", __func__);
@@ -241,7 +241,7 @@ static bool WriteMediaFile(const FSRef* i_fileRefP, CFDictionaryRef i_mediaDict)
   return true;
 }
 
-static bool FixMediaDictDeviceEntry(CFMutableDictionaryRef io_partitions, CFStringRef i_key) {
+[[nodiscard]] static bool FixMediaDictDeviceEntry(CFMutableDictionaryRef io_partitions, CFStringRef i_key) {
   CFTypeRef entry = CFDictionaryGetValue(io_partitions, i_key);
   if (entry == nullptr) {
     LogMessage("%s: unable to get the device dict.\n", __func__);
@@ -290,7 +290,7 @@ static void FixMediaDict(CFMutableDictionaryRef io_mediaDict) {
   free(keysP);
 }
 
-static bool FixMediaFile(const FSRef* i_fileRefP) {
+[[nodiscard]] static bool FixMediaFile(const FSRef* i_fileRefP) {
   CFMutableDictionaryRef mediaDict = nullptr;
   if (!ReadMediaFile(i_fileRefP, &mediaDict)) return true;
   CFRef<CFMutableDictionaryRef> keptDict(mediaDict);
@@ -299,7 +299,7 @@ static bool FixMediaFile(const FSRef* i_fileRefP) {
   return true;
 }
 
-static bool FixNamesInMediaDir(const FSRef* i_mediaDirRefP) {
+[[nodiscard]] static bool FixNamesInMediaDir(const FSRef* i_mediaDirRefP) {
   FSCatalogInfo* catalogInfosP = nullptr;
   FSRef* refsP = nullptr;
   ItemCount count = 0;
@@ -313,7 +313,7 @@ static bool FixNamesInMediaDir(const FSRef* i_mediaDirRefP) {
   return true;
 }
 
-static bool DeleteCNIDDatabaseFile(const FSRef* i_changerDirRefP, ConstStr255Param i_nameP) {
+[[nodiscard]] static bool DeleteCNIDDatabaseFile(const FSRef* i_changerDirRefP, ConstStr255Param i_nameP) {
   UniChar unicodeName[255];
   ByteCount unicodeLength = 0;
   OSStatus err = ConvertFromPStringToUnicode(g_textToUnicodeInfo, i_nameP, sizeof unicodeName, &unicodeLength,
@@ -338,7 +338,7 @@ static bool DeleteCNIDDatabaseFile(const FSRef* i_changerDirRefP, ConstStr255Par
   return true;
 }
 
-static bool DeleteCNIDDatabaseFiles(const FSRef* i_changerDirRefP) {
+[[nodiscard]] static bool DeleteCNIDDatabaseFiles(const FSRef* i_changerDirRefP) {
   if (!DeleteCNIDDatabaseFile(i_changerDirRefP, reinterpret_cast<ConstStr255Param>("\x05" "CNIDs")))
     LogMessage("%s: unable to delete %s file.\n", __func__, "CNIDs");
   if (!DeleteCNIDDatabaseFile(i_changerDirRefP, reinterpret_cast<ConstStr255Param>("\x0A" "file names")))
@@ -346,7 +346,7 @@ static bool DeleteCNIDDatabaseFiles(const FSRef* i_changerDirRefP) {
   return true;
 }
 
-static bool FixNamesInChangerDir(const FSRef* i_changerDirRefP) {
+[[nodiscard]] static bool FixNamesInChangerDir(const FSRef* i_changerDirRefP) {
   g_namesFixed = false;
   FSRef devicesDirRef;
   if (!GetFSRefForChangerDirectory(i_changerDirRefP, reinterpret_cast<ConstStr255Param>("\x04" "Root"),
@@ -371,12 +371,13 @@ static bool FixNamesInChangerDir(const FSRef* i_changerDirRefP) {
   return true;
 }
 
-static bool FixNamesInChangersDir(const FSRef* i_changersDirRefP) {
+[[nodiscard]] static bool FixNamesInChangersDir(const FSRef* i_changersDirRefP) {
   FSCatalogInfo* catalogInfosP = nullptr;
   FSRef* refsP = nullptr;
   ItemCount count = 0;
   if (!BuildIterationList(i_changersDirRefP, kFSCatInfoNodeFlags, &catalogInfosP, &refsP, &count)) return false;
-  for (ItemCount i = 0; i < count; ++i) FixNamesInChangerDir(&refsP[i]);
+  // Each failure is logged; one damaged changer folder must not keep the others unfixed.
+  for (ItemCount i = 0; i < count; ++i) (void)FixNamesInChangerDir(&refsP[i]);
   free(catalogInfosP);
   free(refsP);
   return true;

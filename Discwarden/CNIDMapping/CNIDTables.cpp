@@ -42,7 +42,7 @@ void CNIDSet32(UInt32& o_field, UInt32 i_value) { o_field = htobe32(i_value); }
 
 // A read-only mapping is a private copy that is never written back; an empty file then maps as
 // fresh zeroed memory of the new size, so that a new table can be looked at without writing one.
-static bool MMapFile(int i_fileDesc, size_t i_newSize, bool i_readOnly, void** o_mapPP, size_t* o_sizeP,
+[[nodiscard]] static bool MMapFile(int i_fileDesc, size_t i_newSize, bool i_readOnly, void** o_mapPP, size_t* o_sizeP,
                      bool* o_isNewP) {
   *o_mapPP = nullptr;
   *o_sizeP = 0;
@@ -95,7 +95,7 @@ static void MUnmapFile(void* i_mapP, size_t i_size) {
 
 // The file is extended and mapped anew before the old mapping goes, so a failure leaves the
 // table usable at its old size.
-static bool GrowAMappingFile(int i_fileDesc, void** io_mapPP, size_t* io_sizeP, size_t i_amount) {
+[[nodiscard]] static bool GrowAMappingFile(int i_fileDesc, void** io_mapPP, size_t* io_sizeP, size_t i_amount) {
   struct stat fileInfo;
   if (fstat(i_fileDesc, &fileInfo) != 0) {
     LogMessage("%s: unable to get the size of the file (err = %d).\n", __func__, errno);
@@ -141,7 +141,7 @@ static size_t RecordsInMapping(const CNIDTable* i_tableP) {
   return (i_tableP->m_mappingFileSize - k_CNIDMappingHeaderSize) / k_CNIDMappingRecordSize;
 }
 
-static bool RecordsAreZero(const CNIDTable* i_tableP) {
+[[nodiscard]] static bool RecordsAreZero(const CNIDTable* i_tableP) {
   const UInt8* recordsP = reinterpret_cast<const UInt8*>(i_tableP->m_CNIDMappingTableP);
   size_t length = RecordsInMapping(i_tableP) * k_CNIDMappingRecordSize;
   for (size_t i = 0; i < length; ++i)
@@ -149,7 +149,7 @@ static bool RecordsAreZero(const CNIDTable* i_tableP) {
   return true;
 }
 
-static bool GrowCNIDMappingFile(CNIDTable* io_tableP) {
+[[nodiscard]] static bool GrowCNIDMappingFile(CNIDTable* io_tableP) {
   if (!GrowAMappingFile(io_tableP->m_mappingFileDesc, &io_tableP->m_mappingFileMapP,
                         &io_tableP->m_mappingFileSize,
                         k_CNIDMappingGrowRecords * k_CNIDMappingRecordSize))
@@ -160,7 +160,7 @@ static bool GrowCNIDMappingFile(CNIDTable* io_tableP) {
   return true;
 }
 
-static bool GrowNameSoupMappingFile(CNIDTable* io_tableP) {
+[[nodiscard]] static bool GrowNameSoupMappingFile(CNIDTable* io_tableP) {
   if (!GrowAMappingFile(io_tableP->m_nameSoupFileDesc, &io_tableP->m_nameSoupFileMapP,
                         &io_tableP->m_nameSoupFileSize, k_nameSoupGrowBytes))
     return false;
@@ -171,7 +171,7 @@ static bool GrowNameSoupMappingFile(CNIDTable* io_tableP) {
 
 // The changer directory is writable by group admin: a link planted at a file's name is never
 // followed, and a FIFO never blocks the open (MMapFile then refuses anything but a regular file).
-static bool OpenAndMapFile(const char* i_changerDirPathP, const char* i_fileNameP, size_t i_newSize, bool i_readOnly,
+[[nodiscard]] static bool OpenAndMapFile(const char* i_changerDirPathP, const char* i_fileNameP, size_t i_newSize, bool i_readOnly,
                            int* o_fileDescP, void** o_mapPP, size_t* o_sizeP, bool* o_isNewP, const char* i_callerP) {
   *o_fileDescP = -1;
   std::string macPath = std::string(i_changerDirPathP) + "/" + i_fileNameP;
@@ -195,7 +195,7 @@ static bool OpenAndMapFile(const char* i_changerDirPathP, const char* i_fileName
   return true;
 }
 
-static bool MMapCNIDMappingFile(const char* i_changerDirPathP, bool i_readOnly, CNIDTable* io_tableP,
+[[nodiscard]] static bool MMapCNIDMappingFile(const char* i_changerDirPathP, bool i_readOnly, CNIDTable* io_tableP,
                                 bool* o_isNewP) {
   if (!OpenAndMapFile(i_changerDirPathP, k_CNIDMappingFileName,
                       k_CNIDMappingHeaderSize + k_CNIDMappingGrowRecords * k_CNIDMappingRecordSize, i_readOnly,
@@ -220,7 +220,7 @@ static bool MMapCNIDMappingFile(const char* i_changerDirPathP, bool i_readOnly, 
   return true;
 }
 
-static bool MMapNameSoupFile(const char* i_changerDirPathP, bool i_readOnly, CNIDTable* io_tableP) {
+[[nodiscard]] static bool MMapNameSoupFile(const char* i_changerDirPathP, bool i_readOnly, CNIDTable* io_tableP) {
   bool isNew = false;
   if (!OpenAndMapFile(i_changerDirPathP, k_nameSoupFileName, k_nameSoupHeaderSize + k_nameSoupGrowBytes, i_readOnly,
                       &io_tableP->m_nameSoupFileDesc, &io_tableP->m_nameSoupFileMapP,
@@ -234,7 +234,7 @@ static bool MMapNameSoupFile(const char* i_changerDirPathP, bool i_readOnly, CNI
   return true;
 }
 
-static bool WriteNewCNIDTable(CNIDTable* io_tableP) {
+[[nodiscard]] static bool WriteNewCNIDTable(CNIDTable* io_tableP) {
   // Only a file smaller than a new table is refused here: every name the old soup held
   // belongs to records that the new table no longer has.
   if (io_tableP->m_mappingFileSize <
@@ -280,7 +280,7 @@ static void TearDownCNIDTable(CNIDTable* i_CNIDTableP) {
 // The files may have been cut, damaged or written by someone else: nothing from them is used
 // as a size, an index or an offset before it has been checked against what is mapped.
 
-static bool CNIDTableIsSound(const CNIDTable* i_tableP, const char* i_callerP) {
+[[nodiscard]] static bool CNIDTableIsSound(const CNIDTable* i_tableP, const char* i_callerP) {
   if (i_tableP->m_mappingFileSize < k_CNIDMappingHeaderSize) {
     LogMessage("%s: the CNID mapping file is damaged (file size = %lu).\n", i_callerP,
                static_cast<unsigned long>(i_tableP->m_mappingFileSize));
@@ -321,7 +321,7 @@ static bool CNIDTableIsSound(const CNIDTable* i_tableP, const char* i_callerP) {
 static UInt32 HighestCNID(const CNIDTable* i_tableP) { return CNIDGet32(*i_tableP->m_highestCNIDP); }
 
 // Records of sound tables: CNIDs 1 to the highest all lie inside the mapping.
-static bool CNIDIsInRange(const CNIDTable* i_tableP, CNID i_CNID) {
+[[nodiscard]] static bool CNIDIsInRange(const CNIDTable* i_tableP, CNID i_CNID) {
   return i_CNID >= k_rootParentCNID && i_CNID <= HighestCNID(i_tableP);
 }
 
@@ -329,13 +329,13 @@ static CNIDMapping& Record(CNIDTable* i_tableP, CNID i_CNID) {
   return i_tableP->m_CNIDMappingTableP[i_CNID];
 }
 
-static bool RecordIsInUse(CNIDTable* i_tableP, CNID i_CNID) {
+[[nodiscard]] static bool RecordIsInUse(CNIDTable* i_tableP, CNID i_CNID) {
   const CNIDMapping& record = Record(i_tableP, i_CNID);
   return CNIDGet32(record.m_nameOffset) != 0 && CNIDGet32(record.m_parentCNID) != 0;
 }
 
 // A link read from a record, checked before it is followed.
-static bool LinkIsInRange(CNIDTable* i_tableP, CNID i_fromCNID, CNID i_toCNID, const char* i_callerP) {
+[[nodiscard]] static bool LinkIsInRange(CNIDTable* i_tableP, CNID i_fromCNID, CNID i_toCNID, const char* i_callerP) {
   if (CNIDIsInRange(i_tableP, i_toCNID)) return true;
   LogMessage("%s: CNID %lu links to CNID %lu, outside the table (highest CNID %lu).\n", i_callerP,
              static_cast<unsigned long>(i_fromCNID), static_cast<unsigned long>(i_toCNID),
@@ -375,11 +375,11 @@ static const char* GetNameForCNIDEntry(CNIDTable* i_tableP, CNID i_CNID, size_t*
   return nameP;
 }
 
-static bool NamesAreEqual(const char* i_aP, const char* i_bP) {
+[[nodiscard]] static bool NamesAreEqual(const char* i_aP, const char* i_bP) {
   return strncmp(i_aP, i_bP, k_maxCNIDNameLength) == 0;
 }
 
-static bool NameIsAcceptable(const char* i_nameP, const char* i_callerP) {
+[[nodiscard]] static bool NameIsAcceptable(const char* i_nameP, const char* i_callerP) {
   size_t length = i_nameP == nullptr ? 0 : strnlen(i_nameP, k_maxCNIDNameLength + 1);
   if (length == 0 || length > k_maxCNIDNameLength) {
     LogMessage("%s: a name must have 1 to 255 bytes.\n", i_callerP);
@@ -390,7 +390,7 @@ static bool NameIsAcceptable(const char* i_nameP, const char* i_callerP) {
 
 // ---- Names and records
 
-static bool AddNameToEndOfMap(CNIDTable* io_tableP, const char* i_nameP, size_t i_length,
+[[nodiscard]] static bool AddNameToEndOfMap(CNIDTable* io_tableP, const char* i_nameP, size_t i_length,
                               UInt32* o_offsetP) {
   *o_offsetP = 0;
   if (i_length == 0) i_length = strlen(i_nameP);
@@ -413,7 +413,7 @@ static bool AddNameToEndOfMap(CNIDTable* io_tableP, const char* i_nameP, size_t 
 }
 
 // Returns false only when the table is damaged; *o_isFoundP tells whether the name is there.
-static bool FindCNIDFromParentCNIDAndName(CNIDTable* i_tableP, CNID i_parentCNID, const char* i_nameP,
+[[nodiscard]] static bool FindCNIDFromParentCNIDAndName(CNIDTable* i_tableP, CNID i_parentCNID, const char* i_nameP,
                                           CNID* o_CNIDP, CNID* o_parentCNIDP, bool* o_isFoundP) {
   *o_CNIDP = k_noCNID;
   *o_parentCNIDP = k_noCNID;
@@ -461,7 +461,7 @@ static bool FindCNIDFromParentCNIDAndName(CNIDTable* i_tableP, CNID i_parentCNID
   return endWalk(true);
 }
 
-static bool GetNextNewCNID(CNIDTable* i_tableP, CNID* o_CNIDP) {
+[[nodiscard]] static bool GetNextNewCNID(CNIDTable* i_tableP, CNID* o_CNIDP) {
   *o_CNIDP = k_noCNID;
   CNID next = CNIDGet32(*i_tableP->m_nextCNIDAssignmentP);
   if (next > k_lastAssignableCNID) {
@@ -472,7 +472,7 @@ static bool GetNextNewCNID(CNIDTable* i_tableP, CNID* o_CNIDP) {
   return true;
 }
 
-static bool AddCNIDEntry(CNIDTable* io_tableP, UInt16 i_storageElem, UInt16 i_device,
+[[nodiscard]] static bool AddCNIDEntry(CNIDTable* io_tableP, UInt16 i_storageElem, UInt16 i_device,
                          CNID i_parentCNID, const char* i_nameP, CNID* o_CNIDP) {
   *o_CNIDP = k_noCNID;
   CNID cnid = k_noCNID;
@@ -511,7 +511,7 @@ static bool AddCNIDEntry(CNIDTable* io_tableP, UInt16 i_storageElem, UInt16 i_de
   return true;
 }
 
-static bool FindLinkingCNID(CNIDTable* i_tableP, CNID i_CNID, CNID* o_linkingCNIDP, bool* o_isParentLinkP) {
+[[nodiscard]] static bool FindLinkingCNID(CNIDTable* i_tableP, CNID i_CNID, CNID* o_linkingCNIDP, bool* o_isParentLinkP) {
   *o_linkingCNIDP = k_noCNID;
   *o_isParentLinkP = false;
   CNID parentCNID = CNIDGet32(Record(i_tableP, i_CNID).m_parentCNID);
@@ -552,7 +552,7 @@ static void ZeroCNIDEntry(CNIDTable* io_tableP, CNID i_CNID) {
 }
 
 // The fixed records 1 and 2 frame the tree; no request may delete or move them.
-static bool CNIDIsDeletable(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP) {
+[[nodiscard]] static bool CNIDIsDeletable(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP) {
   if (i_CNID > HighestCNID(i_tableP)) {
     LogMessage(k_outOfRangeText, i_callerP, static_cast<long>(i_CNID),
                static_cast<long>(HighestCNID(i_tableP)));
@@ -659,7 +659,7 @@ static void RepairNextCNID(CNIDTable* io_tableP) {
 }
 
 // A soup header zeroed over its names: the names run up to the last byte in use.
-static bool RebuildNameSoupHeader(CNIDTable* io_tableP) {
+[[nodiscard]] static bool RebuildNameSoupHeader(CNIDTable* io_tableP) {
   size_t area = io_tableP->m_nameSoupFileSize - k_nameSoupHeaderSize;
   size_t last = area;
   for (size_t i = area; i > 0; --i) {
@@ -776,7 +776,7 @@ bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP) 
 // ---- A changer's table
 
 // Logs in the name of its caller, the set-up the caller asked for.
-static bool SetUpCNIDTable(ChangerData* i_changerDataP, bool i_readOnly, const char* i_callerP) {
+[[nodiscard]] static bool SetUpCNIDTable(ChangerData* i_changerDataP, bool i_readOnly, const char* i_callerP) {
   // The store's set-up is repeated until it succeeds; a table already in place stays.
   if (i_changerDataP->m_CNIDTableP != nullptr) return true;
   CNIDTable* tableP = new (std::nothrow) CNIDTable{};
@@ -849,7 +849,7 @@ static constexpr LockFailText k_pathListUnlockText =
     "%s: unable to release read-write lock on list mutex (err = %d).\n";
 
 // The table of a listed changer; the caller holds g_listRWLock.
-static bool GetCNIDTableOfChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP, ChangerData** o_changerDataPP,
+[[nodiscard]] static bool GetCNIDTableOfChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP, ChangerData** o_changerDataPP,
                                   const char* i_callerP) REQUIRES_SHARED(g_listRWLock) {
   *o_CNIDTablePP = nullptr;
   *o_changerDataPP = nullptr;
@@ -868,7 +868,7 @@ static bool GetCNIDTableOfChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTableP
   return true;
 }
 
-static bool CNIDIsDirectory(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP) {
+[[nodiscard]] static bool CNIDIsDirectory(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP) {
   if (CNIDIsInRange(i_tableP, i_CNID) && RecordIsInUse(i_tableP, i_CNID)) return true;
   LogMessage("%s: parent CNID %lu is not an item of the table.\n", i_callerP, static_cast<unsigned long>(i_CNID));
   return false;
@@ -1082,7 +1082,7 @@ bool MoveRenameCNID(UInt64 i_changerGUID, CNID /*i_fromParentCNID*/, CNID i_CNID
 
 // Checks that a CNID may go and finds the entry that links to it; the caller holds the table's
 // lock for writing and names itself and its not-found text for the logs.
-static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, LogText<"s"> i_notFoundText,
+[[nodiscard]] static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, LogText<"s"> i_notFoundText,
                                   CNID* o_linkingCNIDP, bool* o_isParentLinkP) {
   *o_linkingCNIDP = k_noCNID;
   *o_isParentLinkP = false;
@@ -1113,7 +1113,7 @@ bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID) {
 }
 
 // The caller holds g_listRWLock and the table's lock for writing.
-static bool DeleteCNIDTreeInTable(CNIDTable* io_tableP, CNID i_CNID, const char* i_callerP) {
+[[nodiscard]] static bool DeleteCNIDTreeInTable(CNIDTable* io_tableP, CNID i_CNID, const char* i_callerP) {
   CNID linkingCNID = k_noCNID;
   bool isParentLink = false;
   if (!FindDeletableCNIDLink(io_tableP, i_CNID, i_callerP, "%s: could not find linking CNID.\n", &linkingCNID,

@@ -87,37 +87,37 @@ struct CNIDTableForChanger {
 extern CNIDTableForChanger* g_CNIDTableForChangerListP GUARDED_BY(g_CNIDTableForChangerListRWLock);
 
 // Set-up.
-bool InitializeCNIDTables();
+[[nodiscard]] bool InitializeCNIDTables();
 // Maps "CNIDs" and "file names" of the changer directory (creating them, mode 0600) and writes
 // a new table into a new "CNIDs"; a changer that has its table keeps it.
-bool InitializeCNIDTable(ChangerData* i_changerDataP);
+[[nodiscard]] bool InitializeCNIDTable(ChangerData* i_changerDataP);
 // Opening repairs, each logged first: a zeroed "CNIDs" header over live records is rebuilt from
 // them; a next CNID at or below a CNID in use goes above it; a zeroed "file names" header over its
 // names is rebuilt; records whose names were lost with "file names" are cleared.
 // OpenCNIDTableForReading maps both files as private copies and changes nothing in them: no file
 // is created, an empty one reads as a new table, nothing is repaired.
-bool OpenCNIDTableForReading(ChangerData* i_changerDataP);
+[[nodiscard]] bool OpenCNIDTableForReading(ChangerData* i_changerDataP);
 bool DisposeCNIDTable(ChangerData* i_changerDataP);
-bool AddCNIDTableForChangerMapping(ChangerData* i_changerDataP);
-bool RemoveCNIDTableForChanger(ChangerData* i_changerDataP);
+[[nodiscard]] bool AddCNIDTableForChangerMapping(ChangerData* i_changerDataP);
+[[nodiscard]] bool RemoveCNIDTableForChanger(ChangerData* i_changerDataP);
 // The caller holds g_CNIDTableForChangerListRWLock.
-bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP)
+[[nodiscard]] bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP)
     REQUIRES_SHARED(g_CNIDTableForChangerListRWLock);
 
 // Requests of the changer file system.
-bool LookupCNIDByParentCNIDAndName(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
+[[nodiscard]] bool LookupCNIDByParentCNIDAndName(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
                                    bool i_needLock, CNID i_parentCNID, const char* i_nameP,
                                    bool i_isNewEntry, CNID* o_CNIDP, CNID* o_parentCNIDP);
-bool LookupCNIDsForDirEnt(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
+[[nodiscard]] bool LookupCNIDsForDirEnt(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
                           CNID i_parentCNID, const void* i_dirEntriesP, void* o_dirEntriesP,
                           UInt32 i_length);
 // The path is allocated with malloc; the caller frees it.
-bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_pathLengthP);
-bool MoveRenameCNID(UInt64 i_changerGUID, CNID i_fromParentCNID, CNID i_CNID,
+[[nodiscard]] bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_pathLengthP);
+[[nodiscard]] bool MoveRenameCNID(UInt64 i_changerGUID, CNID i_fromParentCNID, CNID i_CNID,
                     const char* i_fromNameP, CNID i_toParentCNID, const char* i_toNameP);
-bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID);
-bool DeleteCNIDTree(UInt64 i_changerGUID, CNID i_CNID, bool i_haveListLock);
-bool DeleteCNIDTreeByDeviceFile(UInt64 i_changerGUID, const char* i_deviceFileNameP,
+[[nodiscard]] bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID);
+[[nodiscard]] bool DeleteCNIDTree(UInt64 i_changerGUID, CNID i_CNID, bool i_haveListLock);
+[[nodiscard]] bool DeleteCNIDTreeByDeviceFile(UInt64 i_changerGUID, const char* i_deviceFileNameP,
                                 bool i_haveListLock);
 
 // Directory entry layout of the blocks LookupCNIDsForDirEnt reads and writes; records are

@@ -154,7 +154,7 @@ Bytes EmptyLayoutStore() {
   return store;
 }
 
-bool Write(const std::string& i_path, const Bytes& i_bytes) {
+[[nodiscard]] bool Write(const std::string& i_path, const Bytes& i_bytes) {
   std::ofstream out(i_path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(i_bytes.data()), static_cast<std::streamsize>(i_bytes.size()));
   if (!out.flush()) {

@@ -74,7 +74,7 @@ class ChangerFixture : public ::testing::Test {
 
   void TearDown() override {
     if (m_changer != nullptr) {
-      RemoveChangerDataFromList(m_changer);
+      (void)RemoveChangerDataFromList(m_changer);  // a test may have taken it out already
       m_changer->m_changerMountPathP = nullptr;
       delete m_changer;
     }

@@ -26,7 +26,8 @@ class ChangerRegistry : public StoreFixture {
     g_changerListP = nullptr;
   }
   void TearDown() override {
-    for (ChangerData* changerDataP : m_listed) RemoveChangerDataFromList(changerDataP);
+    // A test may have taken some out already.
+    for (ChangerData* changerDataP : m_listed) (void)RemoveChangerDataFromList(changerDataP);
     m_listed.clear();
     m_owned.clear();
     StoreFixture::TearDown();
@@ -246,10 +247,11 @@ TEST_F(RegistryConcurrency, ThreadsShareRecordsSafely) {
         }
         ++lookups;
       }
-      GetChangerDataForMountPath("/Volumes/Coming", &foundP);
+      // Found or not depends on the race; only the race itself is under test.
+      (void)GetChangerDataForMountPath("/Volumes/Coming", &foundP);
       UInt64 guids[4];
       UInt32 count = 0;
-      GetChangerGUIDList(4, guids, &count);
+      (void)GetChangerGUIDList(4, guids, &count);
     }
   });
   threads[0].join();

@@ -388,6 +388,37 @@ TEST_F(ChangerStore, TrashThatIsNoFolderIsReplaced) {
   }
 }
 
+// The store's folders are group-writable: a link or a file planted at a folder's name is
+// replaced by a real folder, so nothing is ever written or deleted through it.
+TEST_F(ChangerStore, FolderThatIsNoFolderIsReplaced) {
+  const std::string elsewhere = m_root + "/etc/elsewhere";
+  struct Case {
+    const char* folder;
+    bool (*locate)(ChangerData*);
+    bool link;  // else a plain file
+  } cases[] = {{"Discs", LocateChangerMediaDirectory, true},
+               {"Root", LocateChangerDevicesDirectory, true},
+               {"Discs", LocateChangerMediaDirectory, false}};
+  for (const auto& c : cases) {
+    std::filesystem::create_directories(elsewhere);
+    ChangerPtr changerP = MakeLocatedChanger(0x2A);
+    std::string folder = ChangerDir(0x2A) + "/" + c.folder;
+    std::filesystem::remove_all(folder);
+    if (c.link) std::filesystem::create_directory_symlink(elsewhere, folder);
+    else WriteFile(folder, "not a folder");
+    platform::log::Capture capture;
+    EXPECT_TRUE(c.locate(changerP.get())) << c.folder;
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"CreateNewChangerDirectory: replacing "
+                                                        "/Library/Changers/000000000000002A/" +
+                                                        std::string(c.folder) + ", which is not a directory.\n"})
+        << c.folder;
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0) << c.folder;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << c.folder;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << c.folder;
+  }
+}
+
 // A FIFO, a folder or a link at the info file's name is refused at once, never waited on.
 TEST_F(ChangerStore, InfoFileThatIsNoPlainFileIsRefused) {
   const std::string k_openFailed = "ReadChangerInfoFile: unable to open the read stream for the changer info file.\n";

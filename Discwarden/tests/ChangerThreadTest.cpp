@@ -29,8 +29,9 @@ class ChangerThreadTest : public DiscoveryFixture {
  public:
   void TearDown() override {
     for (ChangerData* changerDataP : m_records) {
-      RemoveAllMountDataForChanger(changerDataP->m_changerGUID);
-      RemoveChangerDataFromList(changerDataP);
+      // A test may have taken them out already.
+      (void)RemoveAllMountDataForChanger(changerDataP->m_changerGUID);
+      (void)RemoveChangerDataFromList(changerDataP);
       DisposeChangerData(changerDataP);
     }
     DiscoveryFixture::TearDown();
@@ -350,7 +351,7 @@ TEST_F(ChangerThreadTest, PassiveChangerQueuesInsertedDiscAfterTheChangeMessage)
 TEST_F(ChangerThreadTest, AFailedInitialisationStepIsRetriedAfterItsPause) {
   struct Case {
     const char* name;
-    const char* knob;          // null: the changer's folder is a file
+    const char* knob;          // null: the changer's info file is a folder
     const char* properties;
     std::string line;          // one per attempt
     double pause;
@@ -361,7 +362,7 @@ TEST_F(ChangerThreadTest, AFailedInitialisationStepIsRetriedAfterItsPause) {
        "LookForChangerBlockSwitchService: two block switch services with identical GUIDs were found!\n", 5},
       {"one-time initialisation", "refuse-reset", nullptr,
        "InitializeChanger: unable to do one-time initialization (err = E00002BC).\n", 5},
-      {"data files", nullptr, nullptr, "LocateChangerInfoFiles: unable to locate changer media directory.\n", 10},
+      {"data files", nullptr, nullptr, "LocateChangerInfoFiles: unable to read in persistant changer data.\n", 10},
   };
   UInt64 guid = 0xA00;
   for (const Case& c : cases) {
@@ -372,7 +373,7 @@ TEST_F(ChangerThreadTest, AFailedInitialisationStepIsRetriedAfterItsPause) {
     if (c.knob != nullptr)
       SetKnob(spec.knobs, c.knob, c.properties ? CFTypeRef(simhost::cf::Str(c.properties).get()) : kCFBooleanTrue);
     else
-      WriteFile(ChangerDir(guid), "not a folder");
+      std::filesystem::create_directories(ChangerDir(guid) + "/Info.plist");
     Plug(std::move(spec));
     StartDiscovery();
     ASSERT_TRUE(WaitUntil([&] { return CountOf(c.line) >= 1; })) << ::testing::PrintToString(LogLines());
@@ -396,7 +397,9 @@ TEST_F(ChangerThreadTest, AFailedInitialisationStepIsRetriedAfterItsPause) {
     platform::clock::UseScaled(50);
     ASSERT_GT(firstAt, 0);
     ASSERT_GT(secondAt, 0);
-    EXPECT_GE(secondAt - firstAt, c.pause);
+    // A loaded machine may see an attempt a step or two late, either one: the window still
+    // tells a 5 s pause from a 10 s one.
+    EXPECT_GT(secondAt - firstAt, c.pause - 0.6);
     EXPECT_LT(secondAt - firstAt, c.pause + 1);
   }
 }

@@ -54,8 +54,9 @@ class DriverFixture : public simhost::test::ClientFixture {
     for (UInt64 guid : m_guids) {
       ChangerData* changerDataP = nullptr;
       if (!GetChangerData(guid, &changerDataP)) continue;
-      RemoveAllMountDataForChanger(guid);
-      RemoveChangerDataFromList(changerDataP);
+      // Whatever fails here is logged; the record is disposed of regardless.
+      (void)RemoveAllMountDataForChanger(guid);
+      (void)RemoveChangerDataFromList(changerDataP);
       DisposeChangerData(changerDataP);
     }
     ::umask(m_savedMask);

@@ -305,7 +305,7 @@ TEST_F(MediaInfo, RestartComparesSlotsWithTheirFiles) {
     Identify(changerDataP, storageElem, {{"disk3", names[storageElem], true}});
   }
   // The daemon stops; meanwhile the disc in slot 1 is swapped and a disc goes into slot 4.
-  RemoveChangerDataFromList(changerDataP);
+  ASSERT_TRUE(RemoveChangerDataFromList(changerDataP));
   DisposeChangerData(changerDataP);
   std::string error;
   int slot = 0;

@@ -75,7 +75,7 @@ class MountRecords : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(StartMountLists()); }
   void TearDown() override {
     // Whatever a test left in a list is disposed of with its changer.
-    for (UInt64 guid : {0x2AULL, 0x2BULL}) RemoveAllMountDataForChanger(guid);
+    for (UInt64 guid : {0x2AULL, 0x2BULL}) (void)RemoveAllMountDataForChanger(guid);  // failures are logged; teardown goes on
   }
   // Owned by the fixture, so that the records left in lists can still be disposed of.
   ChangerData* Changer(UInt64 i_guid) {
@@ -246,6 +246,21 @@ TEST_F(MountRecords, MovesBetweenListsNeverLoseARecord) {
   EXPECT_FALSE(MoveMountDataFromEjectToMountedList(0x2A, 9));
   EXPECT_EQ(capture.Lines(), std::vector<std::string>{
                                  "MoveMountDataFromEjectToMountedList: unable to find mount data on eject list.\n"});
+}
+
+// A move the target refuses leaves the source list as it was: the record keeps its place in
+// the queue, and nothing is taken out that might not go back.
+TEST_F(MountRecords, RefusedMoveKeepsTheSourceListOrder) {
+  ChangerData* changerP = Changer(0x2A);
+  MountData* firstP = NewMount(changerP, 1);
+  MountData* secondP = NewMount(changerP, 2);
+  MountData* mountedTwinP = NewMount(changerP, 1);
+  ASSERT_TRUE(AddMountDataToEjectList(firstP));
+  ASSERT_TRUE(AddMountDataToEjectList(secondP));
+  ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, mountedTwinP));
+  EXPECT_FALSE(MoveMountDataFromEjectToMountedList(0x2A, 1));
+  EXPECT_EQ(Records(g_ejectListP), (std::vector<MountData*>{firstP, secondP}));
+  EXPECT_EQ(Records(g_mountedMediaListP), std::vector<MountData*>{mountedTwinP});
 }
 
 TEST_F(MountRecords, MediaCountsAndBSDNames) {

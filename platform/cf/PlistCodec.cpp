@@ -651,13 +651,13 @@ bool Encode(CFPropertyListRef plist, CFPropertyListFormat format, std::string& o
 
 std::string EncodeBinary(CFPropertyListRef plist) {
   std::string bytes;
-  Encode(plist, kCFPropertyListBinaryFormat_v1_0, bytes, nullptr);
+  if (!Encode(plist, kCFPropertyListBinaryFormat_v1_0, bytes, nullptr)) return {};
   return bytes;
 }
 
 std::string EncodeXML(CFPropertyListRef plist) {
   std::string bytes;
-  Encode(plist, kCFPropertyListXMLFormat_v1_0, bytes, nullptr);
+  if (!Encode(plist, kCFPropertyListXMLFormat_v1_0, bytes, nullptr)) return {};
   return bytes;
 }
 

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Log.h"
 #include "platform/PlistCodec.h"
 #include "platform/SysRoot.h"
 
@@ -302,7 +304,10 @@ Link* CurrentLinkLocked() {
   CFDictionarySetValue(hello.get(), CFSTR("op"), CFSTR("hello"));
   CFDictionarySetValue(hello.get(), CFSTR("pid"), pidNumber.get());
   if (program) CFDictionarySetValue(hello.get(), CFSTR("program"), program.get());
-  link->Call(hello.get());
+  // Without it the host cannot tell this process among its clients: worth a line, not a failure.
+  CFRef<CFDictionaryRef> welcome = link->Call(hello.get());
+  if (ReplyStatus(welcome.get(), -1) != 0)
+    platform::log::Write(LOG_ERR, std::string(__func__) + ": the host did not accept the hello");
   return g_link;
 }
 

@@ -43,14 +43,31 @@ using ClockConcurrency = ClockTest;
 using platform_test::ReadLine;
 using platform_test::WriteLine;
 
+// One clock reading with the real time it was taken at. A reading that a loaded machine
+// preempted is taken again, so that a rate measured between two readings stays exact.
+struct Reading {
+  double sim;
+  std::chrono::steady_clock::time_point real;
+};
+Reading TakeReading() {
+  Reading reading{};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto before = std::chrono::steady_clock::now();
+    reading.sim = clk::Now();
+    auto after = std::chrono::steady_clock::now();
+    reading.real = before + (after - before) / 2;
+    if (after - before < std::chrono::milliseconds(2)) break;
+  }
+  return reading;
+}
+
 // Simulated seconds per real second, measured over 100 ms of real time.
 long MeasuredRate() {
-  auto realStart = std::chrono::steady_clock::now();
-  double simStart = clk::Now();
+  Reading start = TakeReading();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  double sim = clk::Now() - simStart;
-  double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
-  return std::lround(sim / real);
+  Reading end = TakeReading();
+  double real = std::chrono::duration<double>(end.real - start.real).count();
+  return std::lround((end.sim - start.sim) / real);
 }
 
 TEST_F(ClockTest, SecondProcessFollowsThePublishedRate) {

@@ -55,7 +55,7 @@ inline constexpr int kMaxDrives = 32;
 // Reads an XML or binary property-list file and parses it.
 [[nodiscard]] bool LoadChangerDescription(const std::string& hostPath, ChangerSpec& o_spec, std::string& o_error);
 // "0123ABCD" or "0x0123abcd": at most 16 hexadecimal digits.
-bool ParseGUID(const std::string& text, uint64_t& o_guid);
+[[nodiscard]] bool ParseGUID(const std::string& text, uint64_t& o_guid);
 std::string FormatGUID(uint64_t guid);  // "%016llX"
 
 // Whether a blank medium of this type can be written when the description does not say.

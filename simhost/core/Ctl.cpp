@@ -65,10 +65,14 @@ void AppendJSON(std::string& out, CFTypeRef v) {
       out += std::to_string(*n);
     } else {
       double d = 0;
-      CFNumberGetValue(static_cast<CFNumberRef>(v), kCFNumberFloat64Type, &d);
-      char buf[64];
-      std::snprintf(buf, sizeof buf, "%.17g", std::isfinite(d) ? d : 0.0);
-      out += buf;
+      // A number with no double value is unknown, not zero.
+      if (!CFNumberGetValue(static_cast<CFNumberRef>(v), kCFNumberFloat64Type, &d)) {
+        out += "null";
+      } else {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.17g", std::isfinite(d) ? d : 0.0);
+        out += buf;
+      }
     }
   } else if (cf::IsArray(v)) {
     auto a = static_cast<CFArrayRef>(v);
@@ -435,8 +439,9 @@ class Ctl {
       for (CFIndex i = 0; i < CFArrayGetCount(all); ++i) {
         auto c = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(all, i));
         uint64_t guid = 0;
-        ParseGUID(cf::GetString(c, "GUID").value_or(""), guid);
-        if (!filter || guid == wanted) o_list.push_back(c);
+        // A changer whose GUID does not parse must not match "--changer 0".
+        bool known = ParseGUID(cf::GetString(c, "GUID").value_or(""), guid);
+        if (!filter || (known && guid == wanted)) o_list.push_back(c);
       }
     if (filter && o_list.empty()) return Fail("no changer with GUID " + FormatGUID(wanted));
     return kDone;

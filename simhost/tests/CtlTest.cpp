@@ -55,7 +55,7 @@ TEST_F(CtlTest, ShowsTheChangerItsSlotsDrivesAndTree) {
   Changer& changer = *m_host->FindChanger(0x00A0B1C2D3E4F501);
   ServiceId blockSwitch = m_host->registry().Children(m_host->registry().Children(1).at(0)).at(0);
   ASSERT_EQ(m_host->registry().RequestSetProperty(blockSwitch, "Storage Element Mount Request", cf::Int16(1).get()), 0);
-  ASSERT_TRUE(RunUntil([&] { return changer.StorageElementForDisk("disk2", nullptr) == 1; }, 10));
+  ASSERT_TRUE(RunUntil([&] { return changer.StorageElementForDisk("disk2", nullptr) == 1; }));
   EXPECT_EQ(Ctl({"slots"}).out,
             "changer 00A0B1C2D3E4F501\n"
             "SLOT  MEDIA     DRIVE  DISK     CONTENT\n"
@@ -94,7 +94,7 @@ TEST_F(CtlTest, ActionsReportWhatTheyDid) {
     EXPECT_EQ(r.out, c.out) << c.args[0];
   }
   EXPECT_TRUE(m_host->HostKnob("alerts-fail"));
-  ASSERT_TRUE(RunUntil([&] { return m_host->FindChanger(0x00A0B1C2D3E4F501)->IsPlugged(); }, 5));
+  ASSERT_TRUE(RunUntil([&] { return m_host->FindChanger(0x00A0B1C2D3E4F501)->IsPlugged(); }));
 }
 
 TEST_F(CtlTest, BadArgumentsGiveAClearErrorAndStatus) {

@@ -99,9 +99,10 @@ class ClientFixture : public HostFixture {
     m_server.reset();
     HostFixture::TearDown();
   }
-  // Runs this thread's run loop until `done` holds or `simSeconds` pass on the clock.
+  // Runs this thread's run loop until `done` holds or `simSeconds` pass on the clock; generous
+  // by default, so that at 50x a loaded machine still gets several real seconds.
   template <class Pred>
-  bool RunUntil(Pred done, double simSeconds = 30) {
+  bool RunUntil(Pred done, double simSeconds = 300) {
     double deadline = platform::clock::Now() + simSeconds;
     while (!done() && platform::clock::Now() < deadline) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.5, true);
     return done();

@@ -37,17 +37,17 @@ CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef alloc, CFStringRef name
                                           CFMessagePortContext* context, Boolean* shouldFreeInfo);
 // Null when no port of that name is listening.
 CFMessagePortRef CFMessagePortCreateRemote(CFAllocatorRef alloc, CFStringRef name);
-Boolean CFMessagePortIsRemote(CFMessagePortRef port);
+[[nodiscard]] Boolean CFMessagePortIsRemote(CFMessagePortRef port);
 CFStringRef CFMessagePortGetName(CFMessagePortRef port);
 // A remote port turns invalid once a request finds its server gone.
-Boolean CFMessagePortIsValid(CFMessagePortRef port);
+[[nodiscard]] Boolean CFMessagePortIsValid(CFMessagePortRef port);
 // A local port stops serving and gives up its name; requests waiting for it fail.
 void CFMessagePortInvalidate(CFMessagePortRef port);
 
 // Time-outs are seconds on the platform clock. With a null replyMode or returnData the request
 // is sent one way and no reply is awaited; otherwise *returnData receives the reply, which may be
 // null with kCFMessagePortSuccess.
-SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, CFTimeInterval sendTimeout,
+[[nodiscard]] SInt32 CFMessagePortSendRequest(CFMessagePortRef remote, SInt32 msgid, CFDataRef data, CFTimeInterval sendTimeout,
                                 CFTimeInterval rcvTimeout, CFStringRef replyMode, CFDataRef* returnData);
 
 // Requests reach the callout on the thread of the loop holding this source, one at a time, in

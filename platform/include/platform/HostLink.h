@@ -14,10 +14,10 @@ namespace platform::hostlink {
 inline constexpr size_t kMaxFrame = 16u << 20;
 
 // Whole frames on a blocking socket; false on error, end of stream, or a frame over kMaxFrame.
-bool WriteFrame(int fd, const std::string& payload);
-bool ReadFrame(int fd, std::string& o_payload);
+[[nodiscard]] bool WriteFrame(int fd, const std::string& payload);
+[[nodiscard]] bool ReadFrame(int fd, std::string& o_payload);
 // A dictionary as a frame, and back. Receive gives null (with a reason) for anything else.
-bool SendMessage(int fd, CFDictionaryRef message);
+[[nodiscard]] bool SendMessage(int fd, CFDictionaryRef message);
 CFRef<CFDictionaryRef> ReceiveMessage(int fd, std::string* o_error);
 
 // Host path of the socket of the current system root.
@@ -28,7 +28,7 @@ std::string SocketPath();
 // process (no reconnection), and every call fails cleanly.
 CFRef<CFDictionaryRef> Call(CFDictionaryRef request);
 // Connects if needed; false when the host cannot be reached.
-bool Available();
+[[nodiscard]] bool Available();
 // Called on the link's reader thread for each event whose "event" is `name`; it must not block.
 void SetEventHandler(const std::string& name, std::function<void(CFDictionaryRef event)> handler);
 // Called once on the link's reader thread when the host ends a connection this process did not
@@ -38,6 +38,6 @@ void SetHostGoneHandler(std::function<void()> handler);
 void Disconnect();
 
 // "kr" of a reply, or `fallback` when the reply is null or has none.
-int ReplyStatus(CFDictionaryRef reply, int fallback);
+[[nodiscard]] int ReplyStatus(CFDictionaryRef reply, int fallback);
 
 }  // namespace platform::hostlink

@@ -12,7 +12,7 @@ inline constexpr int kMaxDepth = 512;
 
 // The encoded bytes; false with a reason in o_error when `plist` holds something a property
 // list cannot (a URL, a non-string key, a string with a NUL, nesting deeper than kMaxDepth).
-bool Encode(CFPropertyListRef plist, CFPropertyListFormat format, std::string& o_bytes, std::string* o_error);
+[[nodiscard]] bool Encode(CFPropertyListRef plist, CFPropertyListFormat format, std::string& o_bytes, std::string* o_error);
 // Empty when the value cannot be encoded.
 std::string EncodeBinary(CFPropertyListRef plist);
 std::string EncodeXML(CFPropertyListRef plist);
