@@ -10,7 +10,7 @@
 #include "LogMessage.h"
 #include "MountData.h"
 
-const char* const kCNIDErrorStrings[] = {
+constexpr const char* const kCNIDErrorStrings[] = {
     "%ld has no error",
     "%ld has a bad parent link",
     "%ld has a bad child link",
@@ -27,6 +27,14 @@ const char* const kCNIDErrorStrings[] = {
     "file name file header is incorrect/inconsistant",
     "%ld is in use at or above the next CNID",
 };
+
+// Printed with the CNID as their one argument, which a text may leave out.
+static consteval bool ErrorStringsTakeTheCNID() {
+  for (const char* textP : kCNIDErrorStrings)
+    if (!logtext::FormatHasConversions(textP, "ld") && !logtext::FormatHasConversions(textP, "")) return false;
+  return true;
+}
+static_assert(ErrorStringsTakeTheCNID(), "every error string takes the CNID as a long, or nothing");
 
 UInt8* gCNIDTrackMap = nullptr;
 
@@ -262,8 +270,8 @@ bool CheckCNIDDB(ChangerData* i_changerDataP, CNID i_rootCNID, SCNIDErrorEntryHe
     return false;
   }
   // The daemon may be using the same table in this process.
-  ScopedRWLock tableLock(__func__, "%s: unable to unlock the CNID table (err = %d).\n");
-  if (!tableLock.ReadLock(&tableP->m_tableLock, "%s: unable to lock the CNID table (err = %d).\n")) {
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, "%s: unable to unlock the CNID table (err = %d).\n");
+  if (!tableLock.ReadLock("%s: unable to lock the CNID table (err = %d).\n")) {
     io_errorListP->errorCount = -1;
     return false;
   }

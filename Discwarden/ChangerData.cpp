@@ -13,16 +13,16 @@
 #include "MountData.h"
 #include "platform/BSD.h"
 
-ChangerData* g_changerListP = nullptr;
+ChangerData* g_changerListP GUARDED_BY(g_listRWLock) = nullptr;
 std::atomic<time_t> g_allowChangerFSMountAt{0};
 
-static const char* const k_readLockFailText = "%s: unable to read lock list r/w lock (err = %d).\n";
-static const char* const k_writeLockFailText = "%s: unable to get write lock for list r/w lock (err = %d).\n";
-static const char* const k_unlockFailText = "%s: unable to unlock list r/w lock (err = %d).\n";
+static constexpr LockFailText k_readLockFailText = "%s: unable to read lock list r/w lock (err = %d).\n";
+static constexpr LockFailText k_writeLockFailText = "%s: unable to get write lock for list r/w lock (err = %d).\n";
+static constexpr LockFailText k_unlockFailText = "%s: unable to unlock list r/w lock (err = %d).\n";
 
 // Names replaced while other threads may still read the old text; freed with their record.
-static std::mutex g_retiredStringsMutex;
-static std::vector<std::pair<ChangerData*, char*>> g_retiredStrings;
+static platform::Mutex g_retiredStringsMutex;
+static std::vector<std::pair<ChangerData*, char*>> g_retiredStrings GUARDED_BY(g_retiredStringsMutex);
 
 // ================================================================ life of a record
 
@@ -80,8 +80,8 @@ bool CreateNewChangerData(io_service_t i_changerRoboticsService, ChangerData** o
 }
 
 bool AddChangerDataToList(ChangerData* i_changerDataP) {
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.WriteLock(&g_listRWLock, k_writeLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.WriteLock(k_writeLockFailText)) return false;
   ChangerData* listedP = nullptr;
   if (GetChangerData(i_changerDataP->m_changerGUID, &listedP)) {
     LogMessage("%s: changer is already in the list!", __func__);
@@ -95,8 +95,8 @@ bool AddChangerDataToList(ChangerData* i_changerDataP) {
 }
 
 bool RemoveChangerDataFromList(ChangerData* i_changerDataP) {
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.WriteLock(&g_listRWLock, k_writeLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.WriteLock(k_writeLockFailText)) return false;
   ChangerData* listedP = nullptr;
   if (!GetChangerData(i_changerDataP->m_changerGUID, &listedP)) {
     LogMessage("%s: changer is not in the list!", __func__);
@@ -119,7 +119,7 @@ static void ReleaseArray(CFMutableArrayRef& io_arrayRef) {
 void DisposeChangerData(ChangerData* i_changerDataP) {
   if (i_changerDataP == nullptr) return;
   {
-    std::lock_guard lock(g_retiredStringsMutex);
+    platform::MutexLock lock(g_retiredStringsMutex);
     std::erase_if(g_retiredStrings, [i_changerDataP](const std::pair<ChangerData*, char*>& i_entry) {
       if (i_entry.first != i_changerDataP) return false;
       free(i_entry.second);
@@ -133,7 +133,10 @@ void DisposeChangerData(ChangerData* i_changerDataP) {
   free(i_changerDataP->m_newChangerNameP.load());
   free(i_changerDataP->m_changerMountPathP.load());
   free(i_changerDataP->m_deviceIdP.load());
-  ReleaseArray(i_changerDataP->m_mediaInfoArr);
+  {
+    platform::MutexLock lock(g_mediaInfoArrMutex);
+    ReleaseArray(i_changerDataP->m_mediaInfoArr);
+  }
   ReleaseArray(i_changerDataP->m_storageElemsToActiveProbeArr);
   ReleaseArray(i_changerDataP->m_storageElemsToPassiveProbeArr);
   ReleaseArray(i_changerDataP->m_maintenanceMountStorageElemArr);
@@ -150,7 +153,7 @@ bool ReplaceChangerString(ChangerData* i_changerDataP, ChangerString& io_fieldP,
   }
   char* oldP = io_fieldP.exchange(copyP);
   if (oldP != nullptr) {
-    std::lock_guard lock(g_retiredStringsMutex);
+    platform::MutexLock lock(g_retiredStringsMutex);
     g_retiredStrings.emplace_back(i_changerDataP, oldP);
   }
   return true;
@@ -171,15 +174,15 @@ bool GetChangerData(UInt64 i_changerGUID, ChangerData** o_changerDataP) {
 
 bool GetChangerDataForGUID(UInt64 i_changerGUID, ChangerData** o_changerDataP) {
   *o_changerDataP = nullptr;
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   return GetChangerData(i_changerGUID, o_changerDataP);
 }
 
 bool ChangerGUIDIsLeaving(UInt64 i_changerGUID) {
   // The flag is read under the lock: a leaving record may be freed as soon as it is released.
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
   return GetChangerData(i_changerGUID, &changerDataP) && changerDataP->m_shouldTerminate;
 }
@@ -189,8 +192,8 @@ bool ChangerGUIDIsLeaving(UInt64 i_changerGUID) {
                                 ChangerData** o_changerDataP) {
   *o_changerDataP = nullptr;
   if (i_textP == nullptr) return false;
-  ScopedRWLock lock(i_functionP, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, i_functionP, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   for (ChangerData* changerDataP = g_changerListP; changerDataP != nullptr; changerDataP = changerDataP->m_nextP) {
     const char* valueP = (changerDataP->*i_fieldP).load();
     if (valueP != nullptr && strcmp(valueP, i_textP) == 0) {
@@ -211,8 +214,8 @@ bool GetChangerDataForDeviceId(const char* i_changerDeviceIdP, ChangerData** o_c
 
 bool GetChangerGUIDList(UInt32 i_guidListMaxCount, UInt64* o_guidListP, UInt32* o_guidListCountP) {
   *o_guidListCountP = 0;
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   UInt32 count = 0;
   for (ChangerData* changerDataP = g_changerListP; changerDataP != nullptr && count < i_guidListMaxCount;
        changerDataP = changerDataP->m_nextP) {
@@ -223,6 +226,8 @@ bool GetChangerGUIDList(UInt32 i_guidListMaxCount, UInt64* o_guidListP, UInt32* 
 }
 
 bool AssertAllChangersUnmounted() {
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   for (ChangerData* changerDataP = g_changerListP; changerDataP != nullptr; changerDataP = changerDataP->m_nextP)
     if (changerDataP->m_changerMountPathP.load() != nullptr) return false;
   return true;
@@ -258,8 +263,8 @@ bool ChangerHasMaintenanceMounts(ChangerData* i_changerDataP, bool* o_changerHas
 
 bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP) {
   *o_changerHasMaintenanceMountsP = false;
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   for (ChangerData* changerDataP = g_changerListP; changerDataP != nullptr; changerDataP = changerDataP->m_nextP) {
     bool hasMaintenanceMounts = false;
     if (!ChangerHasMaintenanceMounts(changerDataP, &hasMaintenanceMounts)) {
@@ -281,16 +286,16 @@ bool MaintenanceMountsArePresent(bool* o_changerHasMaintenanceMountsP) {
 // free it meanwhile; saving the info file takes no list lock.
 
 // Finds a listed changer under the caller's lock; a miss is logged with the caller's name and text.
-[[nodiscard]] static bool GetLockedChangerData(const char* i_functionP, const char* i_missingTextP, UInt64 i_changerGUID,
-                                 ChangerData** o_changerDataP) {
+[[nodiscard]] static bool GetLockedChangerData(const char* i_functionP, LogText<"s llX"> i_missingText, UInt64 i_changerGUID,
+                                 ChangerData** o_changerDataP) REQUIRES_SHARED(g_listRWLock) {
   if (GetChangerData(i_changerGUID, o_changerDataP)) return true;
-  LogMessage(i_missingTextP, i_functionP, static_cast<unsigned long long>(i_changerGUID));
+  LogMessage(i_missingText, i_functionP, static_cast<unsigned long long>(i_changerGUID));
   return false;
 }
 
 bool RenameChanger(UInt64 i_changerGUID, const char* i_newChangerNameP) {
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
   if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llX.\n", i_changerGUID,
                             &changerDataP))
@@ -308,8 +313,8 @@ bool RenameChanger(UInt64 i_changerGUID, const char* i_newChangerNameP) {
 }
 
 bool SetChangerOptions(UInt64 i_changerGUID, bool i_dontAutoMountFileSystem, bool i_doPassiveMediaProbes) {
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.ReadLock(&g_listRWLock, k_readLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.ReadLock(k_readLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
   if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llX.\n", i_changerGUID,
                             &changerDataP))
@@ -324,8 +329,8 @@ bool SetChangerOptions(UInt64 i_changerGUID, bool i_dontAutoMountFileSystem, boo
 }
 
 bool MarkChangerAsUnmounted(UInt64 i_changerGUID) {
-  ScopedRWLock lock(__func__, k_unlockFailText);
-  if (!lock.WriteLock(&g_listRWLock, k_writeLockFailText)) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockFailText);
+  if (!lock.WriteLock(k_writeLockFailText)) return false;
   ChangerData* changerDataP = nullptr;
   if (!GetLockedChangerData(__func__, "%s: unable to get changer data for GUID %016llx.\n", i_changerGUID,
                             &changerDataP))

@@ -10,6 +10,7 @@
 #include "platform/Carbon.h"
 #include "platform/CoreFoundation.h"
 #include "platform/IOKit.h"
+#include "Locks.h"
 
 struct MountData;
 struct CNIDTable;
@@ -54,8 +55,7 @@ struct ChangerData {
   ChangerFlag m_shouldForceActiveProbe;
   ChangerString m_changerMountPathP;
   ChangerString m_deviceIdP;
-  // Guarded by g_mediaInfoArrMutex (ChangerInfoFiles.h).
-  CFMutableArrayRef m_mediaInfoArr;
+  CFMutableArrayRef m_mediaInfoArr GUARDED_BY(g_mediaInfoArrMutex);
   CFMutableArrayRef m_storageElemsToActiveProbeArr;
   CFMutableArrayRef m_storageElemsToPassiveProbeArr;
   CFMutableArrayRef m_maintenanceMountStorageElemArr;
@@ -65,11 +65,12 @@ struct ChangerData {
   UInt16 m_changerDataTransferElemCount;
   std::atomic<UInt16> m_changerEmptyStorageElemCount;
   CNIDTable* m_CNIDTableP;
-  ChangerData* m_nextP;
-  ChangerData* m_prevP;
+  // The registry's links.
+  ChangerData* m_nextP GUARDED_BY(g_listRWLock);
+  ChangerData* m_prevP GUARDED_BY(g_listRWLock);
 };
 
-extern ChangerData* g_changerListP;
+extern ChangerData* g_changerListP GUARDED_BY(g_listRWLock);
 extern std::atomic<time_t> g_allowChangerFSMountAt;
 
 // ---- Life of a record
@@ -87,7 +88,7 @@ void DisposeChangerData(ChangerData* i_changerDataP);
 
 // ---- Lookups. GetChangerData is for callers that hold g_listRWLock; the others lock.
 
-[[nodiscard]] bool GetChangerData(UInt64 i_changerGUID, ChangerData** o_changerDataP);
+[[nodiscard]] bool GetChangerData(UInt64 i_changerGUID, ChangerData** o_changerDataP) REQUIRES_SHARED(g_listRWLock);
 [[nodiscard]] bool GetChangerDataForGUID(UInt64 i_changerGUID, ChangerData** o_changerDataP);
 [[nodiscard]] bool GetChangerDataForMountPath(const char* i_changerMountPathP, ChangerData** o_changerDataP);
 [[nodiscard]] bool GetChangerDataForDeviceId(const char* i_changerDeviceIdP, ChangerData** o_changerDataP);

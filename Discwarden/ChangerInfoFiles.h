@@ -5,17 +5,15 @@
 // their final name first and then moved into place, so a crash never leaves half a file.
 #pragma once
 #include <cstddef>
-#include <mutex>
 
 #include "ChangerData.h"
 #include "MountData.h"
 #include "platform/Carbon.h"
 #include "platform/CoreFoundation.h"
 
-// Held by every reader and writer of a changer's m_mediaInfoArr (the changer thread, the Disk
-// Arbitration thread and the file-system request thread all touch it). Never held while taking
-// g_listRWLock.
-extern std::mutex g_mediaInfoArrMutex;
+// g_mediaInfoArrMutex (Locks.h) is held by every reader and writer of a changer's m_mediaInfoArr
+// (the changer thread, the Disk Arbitration thread and the file-system request thread all touch
+// it). Never held while taking g_listRWLock.
 
 // Filled by the changer-volume module; null while no changer volume can be mounted, in which
 // case there is nobody to tell.
@@ -118,7 +116,7 @@ size_t DeviceBaseNameLength(const char* i_deviceNameP);
 [[nodiscard]] bool RenameDeviceMountPointFile(ChangerData* i_changerDataP, DeviceData* i_deviceDataP, const char* i_oldNameP,
                                 const char* i_newNameP);
 [[nodiscard]] bool SetDeviceMountPointName(DeviceData* i_deviceDataP, const char* i_oldNameP, const char* i_newNameP,
-                             bool i_shouldRenameFile);
+                             bool i_shouldRenameFile) REQUIRES_SHARED(g_listRWLock);
 [[nodiscard]] bool SetDevicePartitionName(MountData* i_mountDataP, DeviceData* i_deviceDataP, const char* i_partitionNameP);
 [[nodiscard]] bool GetDeviceMountPointName(MountData* i_mountDataP, DeviceData* i_deviceDataP, char** o_deviceMountPointNameP);
 [[nodiscard]] bool DeleteDeviceFileIfNecessary(ChangerData* i_changerDataP, UInt16 i_storageElem, const FSRef* i_fileRefP,

@@ -51,17 +51,17 @@ bool StartChangerNotifications() {
 // also arms the notification.
 [[nodiscard]] static bool AddPublishNotification(const char* i_functionP, const char* i_classNameP,
                                    IOServiceMatchingCallback i_callback, std::atomic<io_iterator_t>& o_iterator,
-                                   const char* i_matchingFailTextP, const char* i_addFailTextP) {
+                                   LogText<"s"> i_matchingFailText, LogText<"s x"> i_addFailText) {
   CFMutableDictionaryRef matchingRef = IOServiceMatching(i_classNameP);
   if (matchingRef == nullptr) {
-    LogMessage(i_matchingFailTextP, i_functionP);
+    LogMessage(i_matchingFailText, i_functionP);
     return false;
   }
   io_iterator_t iterator = 0;
   kern_return_t kr = IOServiceAddMatchingNotification(g_changerNotificationPort, kIOPublishNotification, matchingRef,
                                                       i_callback, nullptr, &iterator);
   if (kr != KERN_SUCCESS) {
-    LogMessage(i_addFailTextP, i_functionP, kr);
+    LogMessage(i_addFailText, i_functionP, kr);
     return false;
   }
   o_iterator = iterator;

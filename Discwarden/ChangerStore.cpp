@@ -22,7 +22,7 @@
 static const ItemCount k_directoryEntriesPerCall = 20;
 static const int k_maxDirectoryDepth = 64;
 
-std::mutex g_mediaInfoArrMutex;
+platform::Mutex g_mediaInfoArrMutex;
 bool (*g_updateChangerFileSystemDeviceFileNameP)(ChangerData* i_changerDataP, const char* i_oldDeviceNameP,
                                                  const char* i_newDeviceNameP) = nullptr;
 bool (*g_notifyAndDeleteFSDeviceInfoByDeviceFileP)(ChangerData* i_changerDataP, const char* i_deviceFileNameP,
@@ -122,7 +122,7 @@ static WalkStep WalkDirectoryAtDepth(const DirectoryWalk& i_walk, const FSRef* i
   DirectoryIterator iterator;
   OSErr err = FSOpenIterator(i_dirRefP, kFSIterateFlat, &iterator.m_iterator);
   if (err != noErr) {
-    LogMessage(i_walk.m_openFailTextP, i_walk.m_functionP, static_cast<long>(err));
+    LogMessage(i_walk.m_openFailText, i_walk.m_functionP, static_cast<long>(err));
     return WalkStep::k_fail;
   }
   DirectoryBatch batch;
@@ -209,11 +209,11 @@ bool ReadDictionaryFile(const char* i_functionP, const FSRef* i_fileRefP, const 
   bool opened = false;
   CFRef<CFPropertyListRef> plistRef(CreatePropertyListFromStoreFile(i_fileRefP, &opened));
   if (!opened) {
-    LogMessage(i_texts.m_openReadStreamFailP, i_functionP);
+    LogMessage(i_texts.m_openReadStreamFailText, i_functionP);
     return false;
   }
   if (!plistRef || !IsDictionary(plistRef.get())) {
-    LogMessage(i_texts.m_parseFailP, i_functionP);
+    LogMessage(i_texts.m_parseFailText, i_functionP);
     return false;
   }
   *o_dictRefP = static_cast<CFMutableDictionaryRef>(const_cast<void*>(plistRef.release()));
@@ -258,15 +258,15 @@ bool GiveFileItsFolderGroup(const char* i_functionP, int i_fd, int i_dirFd) {
   return true;
 }
 
-static std::mutex g_asideWriteMutex;
+static platform::Mutex g_asideWriteMutex;
 
 bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
-                              CFPropertyListRef i_plistRef, bool i_mayReplace, const char* i_dirFailTextP,
+                              CFPropertyListRef i_plistRef, bool i_mayReplace, LogText<"s"> i_dirFailText,
                               const PlistFileTexts& i_texts) {
-  std::lock_guard lock(g_asideWriteMutex);
+  platform::MutexLock lock(g_asideWriteMutex);
   char dirPath[k_posixPathSize];
   if (FSRefMakePath(i_dirRefP, reinterpret_cast<UInt8*>(dirPath), sizeof dirPath) != noErr) {
-    LogMessage(i_dirFailTextP, i_functionP);
+    LogMessage(i_dirFailText, i_functionP);
     return false;
   }
   char finalPath[k_posixPathSize + 256];
@@ -287,7 +287,7 @@ bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, c
   ScopedFd dirFd{bsd::open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   ScopedFd fileFd{dirFd.m_fd >= 0 ? CreateAsideFile(asidePath) : -1};
   if (fileFd.m_fd < 0) {
-    LogMessage(i_texts.m_openWriteStreamFailP, i_functionP);
+    LogMessage(i_texts.m_openWriteStreamFailText, i_functionP);
     return false;
   }
   (void)GiveFileItsFolderGroup(i_functionP, fileFd.m_fd, dirFd.m_fd);  // logged; the record is still worth keeping

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "ChangerData.h"
+#include "LogMessage.h"
 #include "platform/Carbon.h"
 #include "platform/CoreFoundation.h"
 
@@ -35,7 +36,7 @@ enum class WalkStep { k_next, k_stop, k_fail };
 // descends into sub-folders (visiting files only), and whether a sub-folder it cannot read ends it.
 struct DirectoryWalk {
   const char* m_functionP;
-  const char* m_openFailTextP;
+  LogText<"s ld"> m_openFailText;
   bool m_recursive;
   bool m_subfolderFailureEndsWalk;
 };
@@ -50,9 +51,9 @@ WalkStep WalkDirectory(const DirectoryWalk& i_walk, const FSRef* i_dirRefP, cons
 
 // A store file's failure texts, by step.
 struct PlistFileTexts {
-  const char* m_openReadStreamFailP;
-  const char* m_parseFailP;
-  const char* m_openWriteStreamFailP;
+  LogText<"s"> m_openReadStreamFailText;
+  LogText<"s"> m_parseFailText;
+  LogText<"s"> m_openWriteStreamFailText;
 };
 
 inline constexpr PlistFileTexts k_changerInfoFileTexts = {
@@ -88,11 +89,11 @@ inline constexpr const char* k_asideFileSuffix = ".new";
 // gets the folder's group. With i_mayReplace false an existing file is refused before anything
 // is written.
 [[nodiscard]] bool WriteDictionaryFileAside(const char* i_functionP, const FSRef* i_dirRefP, const char* i_fileNameP,
-                              CFPropertyListRef i_plistRef, bool i_mayReplace, const char* i_dirFailTextP,
+                              CFPropertyListRef i_plistRef, bool i_mayReplace, LogText<"s"> i_dirFailText,
                               const PlistFileTexts& i_texts);
 // Rewrites an existing media info file: the new content is written beside it and replaces it
 // in one step, so a failed write keeps the old record.
 [[nodiscard]] bool ReplaceMediaInfoFile(const char* i_functionP, const FSRef* i_mediaDirRefP, UInt16 i_storageElem,
-                          CFDictionaryRef i_mediaDictRef, const char* i_findFailTextP);
+                          CFDictionaryRef i_mediaDictRef, LogText<"s"> i_findFailText);
 // Removes a file found through the File Manager by its path.
 [[nodiscard]] bool RemoveFileByRef(const char* i_functionP, const FSRef* i_fileRefP);

@@ -101,8 +101,8 @@ bool HandleIdleChanger(ChangerData* i_changerDataP) {
 
 [[nodiscard]] static bool IsPendingMediaListEmpty(const char* i_functionP, bool* o_isEmptyP) {
   *o_isEmptyP = false;
-  ScopedRWLock lock(i_functionP, "%s: unable to unlock list r/w lock (err = %d).\n");
-  if (!lock.ReadLock(&g_listRWLock, "%s: unable to read lock list r/w lock (err = %d).\n")) return false;
+  ScopedRWLock lock(g_listRWLock, i_functionP, "%s: unable to unlock list r/w lock (err = %d).\n");
+  if (!lock.ReadLock("%s: unable to read lock list r/w lock (err = %d).\n")) return false;
   *o_isEmptyP = g_pendingMediaListP == nullptr;
   return true;
 }
@@ -143,7 +143,7 @@ bool HandleChangedStorageElems(ChangerData* i_changerDataP) {
 
 // The saved item info of the slot, retained, or null.
 static CFDictionaryRef CopySavedMediaInfo(ChangerData* i_changerDataP, UInt16 i_storageElem) {
-  std::lock_guard lock(g_mediaInfoArrMutex);
+  platform::MutexLock lock(g_mediaInfoArrMutex);
   CFArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
   if (mediaInfoArr == nullptr || i_storageElem >= CFArrayGetCount(mediaInfoArr)) return nullptr;
   CFTypeRef itemInfoRef = CFArrayGetValueAtIndex(mediaInfoArr, i_storageElem);

@@ -82,10 +82,10 @@ bool WriteMediaInfoFile(const FSRef* i_mediaDirRefP, UInt16 i_storageElem, CFPro
 }
 
 bool ReplaceMediaInfoFile(const char* i_functionP, const FSRef* i_mediaDirRefP, UInt16 i_storageElem,
-                          CFDictionaryRef i_mediaDictRef, const char* i_findFailTextP) {
+                          CFDictionaryRef i_mediaDictRef, LogText<"s"> i_findFailText) {
   FSRef fileRef;
   if (!GetFSRefForMediaFile(i_mediaDirRefP, i_storageElem, &fileRef)) {
-    LogMessage(i_findFailTextP, i_functionP);
+    LogMessage(i_findFailText, i_functionP);
     return false;
   }
   char fileName[12];
@@ -297,7 +297,7 @@ bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, 
   const struct {
     CFStringRef m_fileKeyRef;
     CFStringRef m_itemKeyRef;
-    const char* m_missingTextP;
+    LogText<"s"> m_missingText;
   } k_keys[] = {
       {CFSTR("primary volume tag"), CFSTR(k_primaryVolTagProp),
        "%s: unable to get the primary volume tag from the media info file.\n"},
@@ -311,7 +311,7 @@ bool ConvertMediaFilePropertyListToItemInfoDict(CFDictionaryRef i_mediaDictRef, 
   for (const auto& key : k_keys) {
     const void* valueRef = CFDictionaryGetValue(i_mediaDictRef, key.m_fileKeyRef);
     if (valueRef == nullptr) {
-      LogMessage(key.m_missingTextP, __func__);
+      LogMessage(key.m_missingText, __func__);
       return false;
     }
     CFDictionarySetValue(itemInfoRef.get(), key.m_itemKeyRef, valueRef);
@@ -390,7 +390,7 @@ bool MakeEmptyMediaInfo(CFMutableDictionaryRef* o_itemInfoRefP) {
 static void InstallMediaInfoArray(ChangerData* i_changerDataP, CFMutableArrayRef i_mediaInfoArr) {
   CFMutableArrayRef oldArr = nullptr;
   {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     oldArr = i_changerDataP->m_mediaInfoArr;
     i_changerDataP->m_mediaInfoArr = i_mediaInfoArr;
   }
@@ -418,14 +418,14 @@ bool BuildMediaInfoArray(ChangerData* i_changerDataP) {
       LogMessage("%s: unable to make an empty media info.\n", __func__);
       return false;
     }
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     CFArrayAppendValue(mediaInfoArr, itemInfoRef.get());
   }
   return true;
 }
 
 bool HasWholeMediaInfoArray(ChangerData* i_changerDataP) {
-  std::lock_guard lock(g_mediaInfoArrMutex);
+  platform::MutexLock lock(g_mediaInfoArrMutex);
   CFArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
   return mediaInfoArr != nullptr && CFArrayGetCount(mediaInfoArr) >= i_changerDataP->m_changerStorageElemCount;
 }
@@ -441,7 +441,7 @@ bool UpdateMountInfoArr(ChangerData* i_changerDataP, UInt16 i_storageElem) {
     LogMessage("%s: unable to get media info array element %d.\n", __func__, i_storageElem);
     return false;
   }
-  std::lock_guard lock(g_mediaInfoArrMutex);
+  platform::MutexLock lock(g_mediaInfoArrMutex);
   CFMutableArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
   // An array left short by a failed build has no place for this slot yet.
   if (mediaInfoArr == nullptr || i_storageElem >= CFArrayGetCount(mediaInfoArr)) {
@@ -504,7 +504,7 @@ bool DeleteMediaFiles(ChangerData* i_changerDataP, UInt16 i_storageElem) {
 bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP) {
   const struct {
     CFArrayRef m_probeArr;
-    const char* m_missingTextP;
+    LogText<"s d"> m_missingText;
   } k_probeArrays[] = {
       {i_changerDataP->m_storageElemsToActiveProbeArr,
        "%s: unable to get CFNumber stored at index %d of active probe array.\n"},
@@ -515,7 +515,7 @@ bool RemoveOldMediaInfoFiles(ChangerData* i_changerDataP) {
     for (CFIndex i = 0; i < count; ++i) {
       CFTypeRef storageElemRef = CFArrayGetValueAtIndex(probe.m_probeArr, i);
       if (storageElemRef == nullptr) {
-        LogMessage(probe.m_missingTextP, __func__, static_cast<int>(i));
+        LogMessage(probe.m_missingText, __func__, static_cast<int>(i));
         return false;
       }
       UInt16 storageElem = 0;

@@ -8,52 +8,54 @@
 #include "platform/BSD.h"
 #include "platform/IOKit.h"
 
-pthread_rwlock_t g_listRWLock = PTHREAD_RWLOCK_INITIALIZER;
+platform::RWLock g_listRWLock;
 
-MountList* g_pendingMediaListP = nullptr;
-MountList* g_mountedMediaListP = nullptr;
-MountList* g_ejectListP = nullptr;
-MountData* g_pendingEjectDataP = nullptr;
+MountList* g_pendingMediaListP GUARDED_BY(g_listRWLock) = nullptr;
+MountList* g_mountedMediaListP GUARDED_BY(g_listRWLock) = nullptr;
+MountList* g_ejectListP GUARDED_BY(g_listRWLock) = nullptr;
+MountData* g_pendingEjectDataP GUARDED_BY(g_listRWLock) = nullptr;
 time_t g_lastAccessTime = 0;
 
-bool StartMountLists() {
+// Runs before any changer is discovered, so before any other thread uses the lists.
+bool StartMountLists() NO_THREAD_SAFETY_ANALYSIS {
   g_pendingMediaListP = nullptr;
   g_mountedMediaListP = nullptr;
   // g_listRWLock is initialised statically: initialising it again is undefined.
   return true;
 }
 
-ScopedRWLock::ScopedRWLock(const char* i_functionP, const char* i_unlockFailFormatP)
-    : m_functionP(i_functionP), m_unlockFailFormatP(i_unlockFailFormatP), m_heldLockP(nullptr) {}
+ScopedRWLock::ScopedRWLock(platform::RWLock& i_lock, const char* i_functionP, LockFailText i_unlockFailText)
+    : m_lock(i_lock), m_functionP(i_functionP), m_unlockFailText(i_unlockFailText), m_isHeld(false) {}
 
-ScopedRWLock::~ScopedRWLock() { Unlock(); }
+ScopedRWLock::~ScopedRWLock() { (void)Unlock(); }  // a failed unlock is logged there; nothing else to do at scope end
 
-[[nodiscard]] static bool TakeLock(ScopedRWLock& io_scope, pthread_rwlock_t* i_lockP, bool i_forWriting,
-                     const char* i_lockFailFormatP) {
-  if (io_scope.m_heldLockP != nullptr) return false;
-  int err = i_forWriting ? pthread_rwlock_wrlock(i_lockP) : pthread_rwlock_rdlock(i_lockP);
+[[nodiscard]] static bool TakeLock(ScopedRWLock& io_scope, bool i_forWriting, LockFailText i_lockFailText) {
+  if (io_scope.m_isHeld) return false;
+  int err = i_forWriting ? io_scope.m_lock.WriteLock() : io_scope.m_lock.ReadLock();
   if (err != 0) {
-    LogMessage(i_lockFailFormatP, io_scope.m_functionP, err);
+    LogMessage(i_lockFailText, io_scope.m_functionP, err);
     return false;
   }
-  io_scope.m_heldLockP = i_lockP;
+  io_scope.m_isHeld = true;
   return true;
 }
 
-bool ScopedRWLock::ReadLock(pthread_rwlock_t* i_lockP, const char* i_lockFailFormatP) {
-  return TakeLock(*this, i_lockP, false, i_lockFailFormatP);
+// The analysis cannot follow the lock through TakeLock's reference to the scope.
+bool ScopedRWLock::ReadLock(LockFailText i_lockFailText) NO_THREAD_SAFETY_ANALYSIS {
+  return TakeLock(*this, false, i_lockFailText);
 }
 
-bool ScopedRWLock::WriteLock(pthread_rwlock_t* i_lockP, const char* i_lockFailFormatP) {
-  return TakeLock(*this, i_lockP, true, i_lockFailFormatP);
+bool ScopedRWLock::WriteLock(LockFailText i_lockFailText) NO_THREAD_SAFETY_ANALYSIS {
+  return TakeLock(*this, true, i_lockFailText);
 }
 
-bool ScopedRWLock::Unlock() {
-  if (m_heldLockP == nullptr) return true;
-  int err = pthread_rwlock_unlock(m_heldLockP);
-  m_heldLockP = nullptr;
+// Releases only what this scope took, which the analysis cannot tell from a flag.
+bool ScopedRWLock::Unlock() NO_THREAD_SAFETY_ANALYSIS {
+  if (!m_isHeld) return true;
+  int err = m_lock.Unlock();
+  m_isHeld = false;
   if (err != 0) {
-    LogMessage(m_unlockFailFormatP, m_functionP, err);
+    LogMessage(m_unlockFailText, m_functionP, err);
     return false;
   }
   return true;
@@ -334,22 +336,24 @@ bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP) {
 
 // Moves a record between two lists; a record the target refuses stays where it was in the
 // source list, so that it is never left in no place at all.
-[[nodiscard]] static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fromListP, MountList** io_toListP,
-                                      UInt64 i_changerGUID, UInt16 i_storageElem, const char* i_findFailTextP,
-                                      const char* i_removeFailTextP, const char* i_addFailTextP) {
+[[nodiscard]] static bool MoveMountDataBetweenLists(const char* i_functionP, MountList** io_fromListP,
+                                                    MountList** io_toListP, UInt64 i_changerGUID,
+                                                    UInt16 i_storageElem, LogText<"s"> i_findFailText,
+                                                    LogText<"s"> i_removeFailText, LogText<"s"> i_addFailText)
+    REQUIRES(g_listRWLock) {
   MountList* nodeP = nullptr;
   if (!FindMountNodeInList(*io_fromListP, i_changerGUID, i_storageElem, &nodeP)) {
-    LogMessage(i_findFailTextP, i_functionP);
+    LogMessage(i_findFailText, i_functionP);
     return false;
   }
   MountData* mountDataP = nodeP->m_mountDataP;
   // Added first: putting a record back can fail for want of memory, taking a node out cannot.
   if (!AddMountDataToList(io_toListP, mountDataP)) {
-    LogMessage(i_addFailTextP, i_functionP);
+    LogMessage(i_addFailText, i_functionP);
     return false;
   }
   if (!RemoveMountDataFromList(io_fromListP, mountDataP)) {
-    LogMessage(i_removeFailTextP, i_functionP);
+    LogMessage(i_removeFailText, i_functionP);
     (void)RemoveMountDataFromList(io_toListP, mountDataP);  // the node just added: always there
     return false;
   }
@@ -392,13 +396,13 @@ bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_l
 
 // ================================================================ operations that lock
 
-static const char* const k_unlockListText = "%s: unable to unlock list r/w lock (err = %d).\n";
+static constexpr LockFailText k_unlockListText = "%s: unable to unlock list r/w lock (err = %d).\n";
 
 [[nodiscard]] static bool CheckForMediaInList(const char* i_functionP, MountList* const* i_listPP, ChangerData* i_changerDataP,
                                 UInt16 i_storageElem, bool* o_isInListP) {
   *o_isInListP = false;
-  ScopedRWLock lock(i_functionP, k_unlockListText);
-  if (!lock.ReadLock(&g_listRWLock, "%s: unable to read lock list r/w lock (err = %d).\n")) return false;
+  ScopedRWLock lock(g_listRWLock, i_functionP, k_unlockListText);
+  if (!lock.ReadLock("%s: unable to read lock list r/w lock (err = %d).\n")) return false;
   *o_isInListP = FindChangerAndStorageElemInList(*i_listPP, i_changerDataP, i_storageElem, nullptr);
   return true;
 }
@@ -412,8 +416,8 @@ bool CheckForPendingMedia(ChangerData* i_changerDataP, UInt16 i_storageElem, boo
 }
 
 bool AddMountDataToEjectList(MountData* i_mountDataP) {
-  ScopedRWLock lock(__func__, k_unlockListText);
-  if (!lock.WriteLock(&g_listRWLock, "%s: unable to get write lock for the list r/w lock (err = %d).\n"))
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockListText);
+  if (!lock.WriteLock("%s: unable to get write lock for the list r/w lock (err = %d).\n"))
     return false;
   if (!AddMountDataToList(&g_ejectListP, i_mountDataP)) {
     LogMessage("%s: unable to add mount data to the eject list.\n", __func__);
@@ -423,8 +427,8 @@ bool AddMountDataToEjectList(MountData* i_mountDataP) {
 }
 
 bool AddMountDataToGlobalWaitForMountList(MountData* i_mountDataP) {
-  ScopedRWLock lock(__func__, "%s: unable to unlock wait-for-mount r/w lock (err = %d).\n");
-  if (!lock.WriteLock(&g_listRWLock, "%s: unable to get write lock for wait-for-mount r/w lock (err = %d).\n"))
+  ScopedRWLock lock(g_listRWLock, __func__, "%s: unable to unlock wait-for-mount r/w lock (err = %d).\n");
+  if (!lock.WriteLock("%s: unable to get write lock for wait-for-mount r/w lock (err = %d).\n"))
     return false;
   if (!AddMountDataToList(&g_pendingMediaListP, i_mountDataP)) {
     LogMessage("%s: unable to add mount data to the wait-for-mount list.\n", __func__);
@@ -434,8 +438,8 @@ bool AddMountDataToGlobalWaitForMountList(MountData* i_mountDataP) {
 }
 
 bool IncrementIOKitDetectedMediaCount(UInt64 i_changerGUID, UInt16 i_storageElem) {
-  ScopedRWLock lock(__func__, k_unlockListText);
-  if (!lock.WriteLock(&g_listRWLock, "%s: unable to get write lock on list r/w lock (err = %d).\n")) return false;
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockListText);
+  if (!lock.WriteLock("%s: unable to get write lock on list r/w lock (err = %d).\n")) return false;
   MountList* nodeP = nullptr;
   if (!FindMountNodeInList(g_pendingMediaListP, i_changerGUID, i_storageElem, &nodeP)) {
     LogMessage("%s: unable to search for changer %llX/storage elem %d in pending media list.\n", __func__,
@@ -447,8 +451,8 @@ bool IncrementIOKitDetectedMediaCount(UInt64 i_changerGUID, UInt16 i_storageElem
 }
 
 bool AssignDeviceNumbers(MountData* i_mountDataP) {
-  ScopedRWLock lock(__func__, "%s: unable to unlock global list lock (err = %d).\n");
-  if (!lock.WriteLock(&g_listRWLock, "%s: unable to get write lock for global list lock (err = %d).\n"))
+  ScopedRWLock lock(g_listRWLock, __func__, "%s: unable to unlock global list lock (err = %d).\n");
+  if (!lock.WriteLock("%s: unable to get write lock for global list lock (err = %d).\n"))
     return false;
   UInt16 deviceNumber = 0;
   for (;;) {
@@ -474,12 +478,12 @@ bool AssignDeviceNumbers(MountData* i_mountDataP) {
 }
 
 bool RemoveAllMountDataForChanger(UInt64 i_changerGUID) {
-  ScopedRWLock lock(__func__, k_unlockListText);
-  if (!lock.WriteLock(&g_listRWLock, "%s: unable to get write lock for global list lock (err = %d).\n"))
+  ScopedRWLock lock(g_listRWLock, __func__, k_unlockListText);
+  if (!lock.WriteLock("%s: unable to get write lock for global list lock (err = %d).\n"))
     return false;
   const struct {
     MountList** m_listPP;
-    const char* m_failTextP;
+    LogText<"s llX"> m_failText;
   } k_lists[] = {
       {&g_mountedMediaListP, "%s: unable to remove all mount data for changer %016llX from mounted media list.\n"},
       {&g_pendingMediaListP, "%s: unable to remove all mount data for changer %016llX from pending media list.\n"},
@@ -487,7 +491,7 @@ bool RemoveAllMountDataForChanger(UInt64 i_changerGUID) {
   };
   for (const auto& list : k_lists) {
     if (!RemoveAllMountDataForChangerFromList(i_changerGUID, list.m_listPP)) {
-      LogMessage(list.m_failTextP, __func__, static_cast<unsigned long long>(i_changerGUID));
+      LogMessage(list.m_failText, __func__, static_cast<unsigned long long>(i_changerGUID));
       return false;
     }
   }

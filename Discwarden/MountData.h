@@ -7,31 +7,33 @@
 #include <ctime>
 
 #include "ChangerData.h"
+#include "LogMessage.h"
 #include "platform/CFBase.h"
+#include "Locks.h"
 
-extern pthread_rwlock_t g_listRWLock;
 
 // Run once at start-up, before any changer is discovered.
 [[nodiscard]] bool StartMountLists();
 
 // Holds a readers-writer lock for one scope and logs failures with the caller's texts, which
 // take the caller's name and the lock's error number ("%s: ... (err = %d).\n"). An unlock that
-// fails is logged only. Nothing is held until ReadLock or WriteLock succeeds, so a caller that
-// already holds the lock simply does not take it.
-struct ScopedRWLock {
-  ScopedRWLock(const char* i_functionP, const char* i_unlockFailFormatP);
-  ~ScopedRWLock();
+// fails is logged only. Nothing is held until ReadLock or WriteLock succeeds (they return false
+// when the lock was not taken), so a caller that already holds the lock simply does not take it.
+struct SCOPED_CAPABILITY ScopedRWLock {
+  ScopedRWLock(platform::RWLock& i_lock, const char* i_functionP, LockFailText i_unlockFailText) EXCLUDES(i_lock);
+  ~ScopedRWLock() RELEASE();
   ScopedRWLock(const ScopedRWLock&) = delete;
   ScopedRWLock& operator=(const ScopedRWLock&) = delete;
 
-  [[nodiscard]] bool ReadLock(pthread_rwlock_t* i_lockP, const char* i_lockFailFormatP);
-  [[nodiscard]] bool WriteLock(pthread_rwlock_t* i_lockP, const char* i_lockFailFormatP);
+  [[nodiscard]] bool ReadLock(LockFailText i_lockFailText) TRY_ACQUIRE_SHARED(true);
+  [[nodiscard]] bool WriteLock(LockFailText i_lockFailText) TRY_ACQUIRE(true);
   // Early release; false when the unlock failed.
-  bool Unlock();
+  bool Unlock() RELEASE();
 
+  platform::RWLock& m_lock;
   const char* m_functionP;
-  const char* m_unlockFailFormatP;
-  pthread_rwlock_t* m_heldLockP;
+  LockFailText m_unlockFailText;
+  bool m_isHeld;
 };
 
 // ---- Device file names: volume name, the byte 0x01, then 24 hexadecimal digits (GUID 16,
@@ -120,7 +122,7 @@ struct MountData {
 };
 
 // A list is a pointer to its first node (null when empty); new nodes go to the tail. A node
-// does not own its record.
+// does not own its record. Nodes and their links: g_listRWLock.
 struct MountList {
   MountData* m_mountDataP;
   MountList* m_prevP;
@@ -128,10 +130,10 @@ struct MountList {
 };
 
 // The places a record can be in, one at a time (besides a changer's m_completedMountDataP).
-extern MountList* g_pendingMediaListP;
-extern MountList* g_mountedMediaListP;
-extern MountList* g_ejectListP;
-extern MountData* g_pendingEjectDataP;
+extern MountList* g_pendingMediaListP GUARDED_BY(g_listRWLock);
+extern MountList* g_mountedMediaListP GUARDED_BY(g_listRWLock);
+extern MountList* g_ejectListP GUARDED_BY(g_listRWLock);
+extern MountData* g_pendingEjectDataP GUARDED_BY(g_listRWLock);
 // The global unmount timer of the eject manager.
 extern time_t g_lastAccessTime;
 
@@ -147,19 +149,19 @@ bool DisposeMountData(MountData* i_mountDataP);
 // ---- List primitives: the caller holds g_listRWLock (for writing when it changes anything).
 
 [[nodiscard]] bool FindChangerAndStorageElemInList(MountList* i_listP, ChangerData* i_changerDataP, UInt16 i_storageElem,
-                                     MountList** o_nodeP);
-[[nodiscard]] bool FindMountNodeInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, MountList** o_nodeP);
+                                     MountList** o_nodeP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool FindMountNodeInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, MountList** o_nodeP) REQUIRES_SHARED(g_listRWLock);
 [[nodiscard]] bool FindDeviceInList(MountList* i_listP, UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,
-                      DeviceData** o_deviceDataP);
+                      DeviceData** o_deviceDataP) REQUIRES_SHARED(g_listRWLock);
 [[nodiscard]] bool FindDeviceInListByBSDName(MountList* i_listP, const char* i_deviceIdP, MountData** o_mountDataP,
-                               DeviceData** o_deviceDataP);
-[[nodiscard]] bool IterateForAMountForChanger(UInt64 i_changerGUID, MountList* i_listP, MountData** o_mountDataP);
-[[nodiscard]] bool CheckForDesktopMountedDevices(MountList* i_nodeP);
-[[nodiscard]] bool AddMountDataToList(MountList** io_listP, MountData* i_mountDataP);
-[[nodiscard]] bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP);
-[[nodiscard]] bool MoveMountDataFromEjectToMountedList(UInt64 i_changerGUID, UInt16 i_storageElem);
-[[nodiscard]] bool MoveMountDataFromMountedToEjectList(UInt64 i_changerGUID, UInt16 i_storageElem);
-[[nodiscard]] bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_listP);
+                               DeviceData** o_deviceDataP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool IterateForAMountForChanger(UInt64 i_changerGUID, MountList* i_listP, MountData** o_mountDataP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool CheckForDesktopMountedDevices(MountList* i_nodeP) REQUIRES_SHARED(g_listRWLock);
+[[nodiscard]] bool AddMountDataToList(MountList** io_listP, MountData* i_mountDataP) REQUIRES(g_listRWLock);
+[[nodiscard]] bool RemoveMountDataFromList(MountList** io_listP, MountData* i_mountDataP) REQUIRES(g_listRWLock);
+[[nodiscard]] bool MoveMountDataFromEjectToMountedList(UInt64 i_changerGUID, UInt16 i_storageElem) REQUIRES(g_listRWLock);
+[[nodiscard]] bool MoveMountDataFromMountedToEjectList(UInt64 i_changerGUID, UInt16 i_storageElem) REQUIRES(g_listRWLock);
+[[nodiscard]] bool RemoveAllMountDataForChangerFromList(UInt64 i_changerGUID, MountList** io_listP) REQUIRES(g_listRWLock);
 
 // ---- Operations that take g_listRWLock themselves
 

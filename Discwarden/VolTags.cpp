@@ -301,7 +301,7 @@ bool SetVolTag(ChangerData* i_changerDataP, CFStringRef i_tagKeyRef, UInt16 i_st
   // by the caller (UpdateMountInfoArr) and never carries the request's extra key.
   CFRef<CFMutableDictionaryRef> requestDictRef;
   {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     CFArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
     CFTypeRef itemInfoRef = (mediaInfoArr != nullptr && i_storageElem < CFArrayGetCount(mediaInfoArr))
                                 ? CFArrayGetValueAtIndex(mediaInfoArr, i_storageElem)

@@ -9,7 +9,7 @@
 #include "platform/CFRunLoop.h"
 
 // A failed start step: its own messages are logged already; one line from main, then the end.
-[[noreturn]] static void FailStart(const char* i_formatStrP) {
+[[noreturn]] static void FailStart(LogText<"s"> i_formatStrP) {
   LogMessage(i_formatStrP, "main");
   ExitDaemon();
 }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,14 @@
 #include "platform/Carbon.h"
 #include "platform/BSD.h"
 
-CNIDTableForChanger* g_CNIDTableForChangerListP = nullptr;
-pthread_rwlock_t g_CNIDTableForChangerListRWLock = PTHREAD_RWLOCK_INITIALIZER;
+CNIDTableForChanger* g_CNIDTableForChangerListP GUARDED_BY(g_CNIDTableForChangerListRWLock) = nullptr;
+platform::RWLock g_CNIDTableForChangerListRWLock;
 
 static const char* const k_CNIDMappingFileName = "CNIDs";
 static const char* const k_nameSoupFileName = "file names";
 
-static const char* const k_listWriteLockText = "%s: unable to write lock list r/w lock (err = %d).\n";
-static const char* const k_listUnlockText = "%s: unable to unlock list r/w lock (err = %d).\n";
+static constexpr LockFailText k_listWriteLockText = "%s: unable to write lock list r/w lock (err = %d).\n";
+static constexpr LockFailText k_listUnlockText = "%s: unable to unlock list r/w lock (err = %d).\n";
 static const char* const k_changerNotListedText = "%s: changer is not in the list!";
 static const char* const k_outOfRangeText =
     "%s: request to delete CNID that is out of range (CNID: %ld Highest CNID: %ld)\n";
@@ -271,8 +272,7 @@ static void TearDownCNIDTable(CNIDTable* i_CNIDTableP) {
   MUnmapFile(i_CNIDTableP->m_nameSoupFileMapP, i_CNIDTableP->m_nameSoupFileSize);
   if (i_CNIDTableP->m_mappingFileDesc >= 0) close(i_CNIDTableP->m_mappingFileDesc);
   if (i_CNIDTableP->m_nameSoupFileDesc >= 0) close(i_CNIDTableP->m_nameSoupFileDesc);
-  pthread_rwlock_destroy(&i_CNIDTableP->m_tableLock);
-  free(i_CNIDTableP);
+  delete i_CNIDTableP;
 }
 
 // ---- Soundness of the mapped data
@@ -718,23 +718,20 @@ static void RepairCNIDTable(CNIDTable* io_tableP) {
 
 // ---- The GUID-to-table list
 
-bool InitializeCNIDTables() {
+// Runs at start-up, before any thread that could use the list exists.
+bool InitializeCNIDTables() NO_THREAD_SAFETY_ANALYSIS {
   while (g_CNIDTableForChangerListP != nullptr) {
     CNIDTableForChanger* entryP = g_CNIDTableForChangerListP;
     g_CNIDTableForChangerListP = entryP->m_linkP;
     free(entryP);
   }
-  int err = pthread_rwlock_init(&g_CNIDTableForChangerListRWLock, nullptr);
-  if (err != 0) {
-    LogMessage("%s: unable to allocate read-write lock for wait for mount list (err = %d).\n", __func__, err);
-    return false;
-  }
+  // The list's lock is initialised statically: initialising it again is undefined.
   return true;
 }
 
 bool AddCNIDTableForChangerMapping(ChangerData* i_changerDataP) {
-  ScopedRWLock listLock(__func__, k_listUnlockText);
-  if (!listLock.WriteLock(&g_CNIDTableForChangerListRWLock, k_listWriteLockText)) return false;
+  ScopedRWLock listLock(g_CNIDTableForChangerListRWLock, __func__, k_listUnlockText);
+  if (!listLock.WriteLock(k_listWriteLockText)) return false;
   CNIDTableForChanger* entryP = static_cast<CNIDTableForChanger*>(calloc(1, sizeof(CNIDTableForChanger)));
   if (entryP == nullptr) {
     LogMessage("%s: unable to allocate CNIDTableForChanger.\n", __func__);
@@ -748,8 +745,8 @@ bool AddCNIDTableForChangerMapping(ChangerData* i_changerDataP) {
 }
 
 bool RemoveCNIDTableForChanger(ChangerData* i_changerDataP) {
-  ScopedRWLock listLock(__func__, k_listUnlockText);
-  if (!listLock.WriteLock(&g_CNIDTableForChangerListRWLock, k_listWriteLockText)) return false;
+  ScopedRWLock listLock(g_CNIDTableForChangerListRWLock, __func__, k_listUnlockText);
+  if (!listLock.WriteLock(k_listWriteLockText)) return false;
   CNIDTableForChanger** linkPP = &g_CNIDTableForChangerListP;
   while (*linkPP != nullptr) {
     CNIDTableForChanger* entryP = *linkPP;
@@ -782,19 +779,13 @@ bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP) 
 [[nodiscard]] static bool SetUpCNIDTable(ChangerData* i_changerDataP, bool i_readOnly, const char* i_callerP) {
   // The store's set-up is repeated until it succeeds; a table already in place stays.
   if (i_changerDataP->m_CNIDTableP != nullptr) return true;
-  CNIDTable* tableP = static_cast<CNIDTable*>(calloc(1, sizeof(CNIDTable)));
+  CNIDTable* tableP = new (std::nothrow) CNIDTable{};
   if (tableP == nullptr) {
     LogMessage("%s: unable to allocate CNID Table.\n", i_callerP);
     return false;
   }
   tableP->m_mappingFileDesc = -1;
   tableP->m_nameSoupFileDesc = -1;
-  int lockErr = pthread_rwlock_init(&tableP->m_tableLock, nullptr);
-  if (lockErr != 0) {
-    LogMessage("%s: unable to allocate the CNID table lock (err = %d).\n", i_callerP, lockErr);
-    free(tableP);
-    return false;
-  }
   char changerDirPath[1024];
   OSStatus err = FSRefMakePath(&i_changerDataP->m_changerDir, reinterpret_cast<UInt8*>(changerDirPath),
                                sizeof changerDirPath);
@@ -851,15 +842,15 @@ bool DisposeCNIDTable(ChangerData* i_changerDataP) {
 
 // ---- Requests
 
-static const char* const k_tableLockText = "%s: unable to lock the CNID table (err = %d).\n";
-static const char* const k_tableUnlockText = "%s: unable to unlock the CNID table (err = %d).\n";
-static const char* const k_pathListLockText = "%s: unable to get write lock on list r/w lock (err = %d).\n";
-static const char* const k_pathListUnlockText =
+static constexpr LockFailText k_tableLockText = "%s: unable to lock the CNID table (err = %d).\n";
+static constexpr LockFailText k_tableUnlockText = "%s: unable to unlock the CNID table (err = %d).\n";
+static constexpr LockFailText k_pathListLockText = "%s: unable to get write lock on list r/w lock (err = %d).\n";
+static constexpr LockFailText k_pathListUnlockText =
     "%s: unable to release read-write lock on list mutex (err = %d).\n";
 
 // The table of a listed changer; the caller holds g_listRWLock.
 [[nodiscard]] static bool GetCNIDTableOfChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP, ChangerData** o_changerDataPP,
-                                  const char* i_callerP) {
+                                  const char* i_callerP) REQUIRES_SHARED(g_listRWLock) {
   *o_CNIDTablePP = nullptr;
   *o_changerDataPP = nullptr;
   ChangerData* changerDataP = nullptr;
@@ -883,21 +874,22 @@ static const char* const k_pathListUnlockText =
   return false;
 }
 
+// The list lock is taken only when the caller lacks it, which the analysis cannot follow.
 bool LookupCNIDByParentCNIDAndName(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device, bool i_needLock,
                                    CNID i_parentCNID, const char* i_nameP, bool /*i_isNewEntry*/, CNID* o_CNIDP,
-                                   CNID* o_parentCNIDP) {
+                                   CNID* o_parentCNIDP) NO_THREAD_SAFETY_ANALYSIS {
   *o_CNIDP = k_noCNID;
   *o_parentCNIDP = k_noCNID;
-  ScopedRWLock listLock(__func__, k_listUnlockText);
-  if (i_needLock && !listLock.WriteLock(&g_CNIDTableForChangerListRWLock, k_listWriteLockText)) return false;
+  ScopedRWLock listLock(g_CNIDTableForChangerListRWLock, __func__, k_listUnlockText);
+  if (i_needLock && !listLock.WriteLock(k_listWriteLockText)) return false;
   CNIDTable* tableP = nullptr;
   if (!LookupCNIDTableForChanger(i_changerGUID, &tableP)) {
     LogMessage("%s: unable to lookup CNID table for changer 0x%016llX.\n", __func__,
                static_cast<unsigned long long>(i_changerGUID));
     return false;
   }
-  ScopedRWLock tableLock(__func__, k_tableUnlockText);
-  if (!tableLock.WriteLock(&tableP->m_tableLock, k_tableLockText)) return false;
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, k_tableUnlockText);
+  if (!tableLock.WriteLock(k_tableLockText)) return false;
   if (!CNIDTableIsSound(tableP, __func__) || !CNIDIsDirectory(tableP, i_parentCNID, __func__) ||
       !NameIsAcceptable(i_nameP, __func__))
     return false;
@@ -916,8 +908,8 @@ bool LookupCNIDByParentCNIDAndName(UInt64 i_changerGUID, UInt16 i_storageElem, U
 
 bool LookupCNIDsForDirEnt(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device, CNID i_parentCNID,
                           const void* i_dirEntriesP, void* o_dirEntriesP, UInt32 i_length) {
-  ScopedRWLock listLock(__func__, k_listUnlockText);
-  if (!listLock.WriteLock(&g_CNIDTableForChangerListRWLock, k_listWriteLockText)) return false;
+  ScopedRWLock listLock(g_CNIDTableForChangerListRWLock, __func__, k_listUnlockText);
+  if (!listLock.WriteLock(k_listWriteLockText)) return false;
   const UInt8* inP = static_cast<const UInt8*>(i_dirEntriesP);
   UInt8* outP = static_cast<UInt8*>(o_dirEntriesP);
   memset(outP, 0, k_dirEntBlockSize);
@@ -954,8 +946,8 @@ bool LookupCNIDsForDirEnt(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_d
 bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_pathLengthP) {
   *o_pathPP = nullptr;
   if (o_pathLengthP != nullptr) *o_pathLengthP = 0;
-  ScopedRWLock listLock(__func__, k_pathListUnlockText);
-  if (!listLock.ReadLock(&g_listRWLock, k_pathListLockText)) return false;
+  ScopedRWLock listLock(g_listRWLock, __func__, k_pathListUnlockText);
+  if (!listLock.ReadLock(k_pathListLockText)) return false;
   CNIDTable* tableP = nullptr;
   ChangerData* changerDataP = nullptr;
   if (!GetCNIDTableOfChanger(i_changerGUID, &tableP, &changerDataP, __func__)) return false;
@@ -965,8 +957,8 @@ bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_
                static_cast<unsigned long long>(i_changerGUID));
     return false;
   }
-  ScopedRWLock tableLock(__func__, k_tableUnlockText);
-  if (!tableLock.ReadLock(&tableP->m_tableLock, k_tableLockText)) return false;
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, k_tableUnlockText);
+  if (!tableLock.ReadLock(k_tableLockText)) return false;
   if (!CNIDTableIsSound(tableP, __func__)) return false;
   if (!CNIDIsInRange(tableP, i_CNID)) {
     LogMessage("%s: CNID %lu is not in the table.\n", __func__, static_cast<unsigned long>(i_CNID));
@@ -1029,13 +1021,13 @@ bool PathFromCNID(UInt64 i_changerGUID, CNID i_CNID, char** o_pathPP, UInt16* o_
 
 bool MoveRenameCNID(UInt64 i_changerGUID, CNID /*i_fromParentCNID*/, CNID i_CNID, const char* /*i_fromNameP*/,
                     CNID i_toParentCNID, const char* i_toNameP) {
-  ScopedRWLock listLock(__func__, k_pathListUnlockText);
-  if (!listLock.ReadLock(&g_listRWLock, k_pathListLockText)) return false;
+  ScopedRWLock listLock(g_listRWLock, __func__, k_pathListUnlockText);
+  if (!listLock.ReadLock(k_pathListLockText)) return false;
   CNIDTable* tableP = nullptr;
   ChangerData* changerDataP = nullptr;
   if (!GetCNIDTableOfChanger(i_changerGUID, &tableP, &changerDataP, __func__)) return false;
-  ScopedRWLock tableLock(__func__, k_tableUnlockText);
-  if (!tableLock.WriteLock(&tableP->m_tableLock, k_tableLockText)) return false;
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, k_tableUnlockText);
+  if (!tableLock.WriteLock(k_tableLockText)) return false;
   if (!CNIDTableIsSound(tableP, __func__) || !CNIDIsDeletable(tableP, i_CNID, __func__) ||
       !CNIDIsDirectory(tableP, i_toParentCNID, __func__) || !NameIsAcceptable(i_toNameP, __func__))
     return false;
@@ -1090,26 +1082,26 @@ bool MoveRenameCNID(UInt64 i_changerGUID, CNID /*i_fromParentCNID*/, CNID i_CNID
 
 // Checks that a CNID may go and finds the entry that links to it; the caller holds the table's
 // lock for writing and names itself and its not-found text for the logs.
-[[nodiscard]] static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, const char* i_notFoundTextP,
+[[nodiscard]] static bool FindDeletableCNIDLink(CNIDTable* i_tableP, CNID i_CNID, const char* i_callerP, LogText<"s"> i_notFoundText,
                                   CNID* o_linkingCNIDP, bool* o_isParentLinkP) {
   *o_linkingCNIDP = k_noCNID;
   *o_isParentLinkP = false;
   if (!CNIDTableIsSound(i_tableP, i_callerP) || !CNIDIsDeletable(i_tableP, i_CNID, i_callerP)) return false;
   if (!FindLinkingCNID(i_tableP, i_CNID, o_linkingCNIDP, o_isParentLinkP)) {
-    LogMessage(i_notFoundTextP, i_callerP);
+    LogMessage(i_notFoundText, i_callerP);
     return false;
   }
   return true;
 }
 
 bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID) {
-  ScopedRWLock listLock(__func__, k_pathListUnlockText);
-  if (!listLock.ReadLock(&g_listRWLock, k_pathListLockText)) return false;
+  ScopedRWLock listLock(g_listRWLock, __func__, k_pathListUnlockText);
+  if (!listLock.ReadLock(k_pathListLockText)) return false;
   CNIDTable* tableP = nullptr;
   ChangerData* changerDataP = nullptr;
   if (!GetCNIDTableOfChanger(i_changerGUID, &tableP, &changerDataP, __func__)) return false;
-  ScopedRWLock tableLock(__func__, k_tableUnlockText);
-  if (!tableLock.WriteLock(&tableP->m_tableLock, k_tableLockText)) return false;
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, k_tableUnlockText);
+  if (!tableLock.WriteLock(k_tableLockText)) return false;
   CNID linkingCNID = k_noCNID;
   bool isParentLink = false;
   if (!FindDeletableCNIDLink(tableP, i_CNID, __func__, "%s: error finding linking CNID.\n", &linkingCNID,
@@ -1133,24 +1125,27 @@ bool DeleteCNID(UInt64 i_changerGUID, CNID i_CNID) {
 
 // The list lock is kept for the whole run, not only for the look-up: the table lives only as
 // long as its changer stays listed.
-bool DeleteCNIDTree(UInt64 i_changerGUID, CNID i_CNID, bool i_haveListLock) {
-  ScopedRWLock listLock(__func__, "%s: unable to release read lock on list mutex (err = %d).\n");
+// The list lock is taken only when the caller lacks it, which the analysis cannot follow.
+bool DeleteCNIDTree(UInt64 i_changerGUID, CNID i_CNID, bool i_haveListLock) NO_THREAD_SAFETY_ANALYSIS {
+  ScopedRWLock listLock(g_listRWLock, __func__, "%s: unable to release read lock on list mutex (err = %d).\n");
   if (!i_haveListLock &&
-      !listLock.ReadLock(&g_listRWLock, "%s: unable to get read lock on list r/w lock (err = %d).\n"))
+      !listLock.ReadLock("%s: unable to get read lock on list r/w lock (err = %d).\n"))
     return false;
   CNIDTable* tableP = nullptr;
   ChangerData* changerDataP = nullptr;
   if (!GetCNIDTableOfChanger(i_changerGUID, &tableP, &changerDataP, __func__)) return false;
-  ScopedRWLock tableLock(__func__, k_tableUnlockText);
-  if (!tableLock.WriteLock(&tableP->m_tableLock, k_tableLockText)) return false;
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, k_tableUnlockText);
+  if (!tableLock.WriteLock(k_tableLockText)) return false;
   return DeleteCNIDTreeInTable(tableP, i_CNID, __func__);
 }
 
 // Like DeleteCNIDTree, the list lock (when taken here) is kept for the whole run.
-bool DeleteCNIDTreeByDeviceFile(UInt64 i_changerGUID, const char* i_deviceFileNameP, bool i_haveListLock) {
-  ScopedRWLock listLock(__func__, "%s: unable to release read lock on list mutex (err = %d).\n");
+// As for DeleteCNIDTree, the analysis cannot follow the conditional list lock.
+bool DeleteCNIDTreeByDeviceFile(UInt64 i_changerGUID, const char* i_deviceFileNameP, bool i_haveListLock)
+    NO_THREAD_SAFETY_ANALYSIS {
+  ScopedRWLock listLock(g_listRWLock, __func__, "%s: unable to release read lock on list mutex (err = %d).\n");
   if (!i_haveListLock &&
-      !listLock.ReadLock(&g_listRWLock, "%s: unable to get read lock on list r/w lock (err = %d).\n"))
+      !listLock.ReadLock("%s: unable to get read lock on list r/w lock (err = %d).\n"))
     return false;
   CNIDTable* tableP = nullptr;
   ChangerData* changerDataP = nullptr;
@@ -1177,8 +1172,8 @@ bool DeleteCNIDTreeByDeviceFile(UInt64 i_changerGUID, const char* i_deviceFileNa
     LogMessage("%s: error converting FSRef to path for device file (err = %d).\n", __func__, int(paramErr));
     return false;
   }
-  ScopedRWLock tableLock(__func__, k_tableUnlockText);
-  if (!tableLock.WriteLock(&tableP->m_tableLock, k_tableLockText)) return false;
+  ScopedRWLock tableLock(tableP->m_tableLock, __func__, k_tableUnlockText);
+  if (!tableLock.WriteLock(k_tableLockText)) return false;
   if (!CNIDTableIsSound(tableP, __func__)) return false;
   // Folders of the changer volume, then the device file under its display name.
   CNID cnid = k_rootCNID;

@@ -3,8 +3,8 @@
 // mapped shared and changed in place; every integer in them is big-endian. The module owns
 // the GUID-to-table list and its lock, g_CNIDTableForChangerListRWLock.
 //
-// Locks, always taken in this order: g_CNIDTableForChangerListRWLock or g_listRWLock, then the
-// table's own m_tableLock. A growth moves a mapping, so every use of a table's mapping holds
+// Locks (Locks.h), always taken in this order: g_CNIDTableForChangerListRWLock or g_listRWLock,
+// then the table's own m_tableLock. A growth moves a mapping, so every use of a table's mapping holds
 // m_tableLock (for writing when it may change or grow the files). A table is disposed of only
 // with g_listRWLock held for writing (the changer leaves the registry) and after its GUID entry
 // is gone, so no operation can still be using it.
@@ -13,6 +13,7 @@
 #include <stddef.h>
 
 #include "platform/CFBase.h"
+#include "Locks.h"
 
 struct ChangerData;
 
@@ -55,6 +56,8 @@ UInt32 CNIDGet32(const UInt32& i_field);
 void CNIDSet16(UInt16& o_field, UInt16 i_value);
 void CNIDSet32(UInt32& o_field, UInt32 i_value);
 
+// Its fields and the bytes of its files are guarded by m_tableLock once the table is listed;
+// set-up and tear-down run while it is in no list.
 struct CNIDTable {
   int m_mappingFileDesc;
   void* m_mappingFileMapP;
@@ -71,17 +74,17 @@ struct CNIDTable {
   // Bytes mapped of each file; a header never takes more than these.
   size_t m_mappingFileSize;
   size_t m_nameSoupFileSize;
-  pthread_rwlock_t m_tableLock;
+  platform::RWLock m_tableLock ACQUIRED_AFTER(g_listRWLock, g_CNIDTableForChangerListRWLock);
 };
 
+// Entries and their links: g_CNIDTableForChangerListRWLock.
 struct CNIDTableForChanger {
   UInt64 m_changerGUID;
   CNIDTable* m_CNIDTableP;
   CNIDTableForChanger* m_linkP;
 };
 
-extern CNIDTableForChanger* g_CNIDTableForChangerListP;
-extern pthread_rwlock_t g_CNIDTableForChangerListRWLock;
+extern CNIDTableForChanger* g_CNIDTableForChangerListP GUARDED_BY(g_CNIDTableForChangerListRWLock);
 
 // Set-up.
 [[nodiscard]] bool InitializeCNIDTables();
@@ -98,7 +101,8 @@ bool DisposeCNIDTable(ChangerData* i_changerDataP);
 [[nodiscard]] bool AddCNIDTableForChangerMapping(ChangerData* i_changerDataP);
 [[nodiscard]] bool RemoveCNIDTableForChanger(ChangerData* i_changerDataP);
 // The caller holds g_CNIDTableForChangerListRWLock.
-[[nodiscard]] bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP);
+[[nodiscard]] bool LookupCNIDTableForChanger(UInt64 i_changerGUID, CNIDTable** o_CNIDTablePP)
+    REQUIRES_SHARED(g_CNIDTableForChangerListRWLock);
 
 // Requests of the changer file system.
 [[nodiscard]] bool LookupCNIDByParentCNIDAndName(UInt64 i_changerGUID, UInt16 i_storageElem, UInt16 i_device,

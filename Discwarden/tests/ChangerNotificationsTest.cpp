@@ -220,8 +220,8 @@ TEST_F(ChangerNotificationsTest, AChangerRepluggedAtOnceComesBack) {
     simhost::Changer& changer = *m_host->FindChanger(c.guid);
     {
       // Read-locked, the list keeps the old record until the new service has been seen.
-      ScopedRWLock lock("test", "%s: (err = %d).\n");
-      ASSERT_TRUE(lock.ReadLock(&g_listRWLock, "%s: (err = %d).\n"));
+      ScopedRWLock lock(g_listRWLock, "test", "%s: (err = %d).\n");
+      ASSERT_TRUE(lock.ReadLock("%s: (err = %d).\n"));
       changer.Unplug();
       c.replug(changer);
       ASSERT_TRUE(WaitUntil([&] { return CountOf(waiting) == 1; }, 10));
@@ -319,8 +319,8 @@ TEST_F(ChangerNotificationsTest, NewMediaOfAPendingDiscAreCountedAndOrdinaryDisk
                              slotRef.get()),
             KERN_SUCCESS);
   auto detected = [&] {
-    ScopedRWLock lock("test", "%s: (err = %d).\n");
-    if (!lock.ReadLock(&g_listRWLock, "%s: (err = %d).\n")) return 0u;
+    ScopedRWLock lock(g_listRWLock, "test", "%s: (err = %d).\n");
+    if (!lock.ReadLock("%s: (err = %d).\n")) return 0u;
     return static_cast<unsigned>(mountDataP->m_ioKitDetectedMediaCount);
   };
   // The whole disc and its two partitions.

@@ -135,7 +135,7 @@ TEST_F(ChangerThreadTest, ScanFailsWhenEitherSideHasNoEntryForASlot) {
        "BuildChangedStorageElemList: unable to get the changer media info dict at index 2.\n"},
       {"saved array short",
        [](ChangerThreadTest&, ChangerData* c) {
-         std::lock_guard lock(g_mediaInfoArrMutex);
+         platform::MutexLock lock(g_mediaInfoArrMutex);
          CFArrayRemoveValueAtIndex(c->m_mediaInfoArr, 3);
        },
        "BuildChangedStorageElemList: unable to get the saved media info dict at index 3.\n"},
@@ -239,8 +239,8 @@ TEST_F(ChangerThreadTest, PassiveProbingRecordsEmptySlotsAndQueuesUnloadedDiscs)
   MountData* mountedP = nullptr;
   ASSERT_TRUE(CreateMountData(changerDataP, 3, 0, &mountedP));
   {
-    ScopedRWLock lock("test", "%s: (err = %d).\n");
-    ASSERT_TRUE(lock.WriteLock(&g_listRWLock, "%s: (err = %d).\n"));
+    ScopedRWLock lock(g_listRWLock, "test", "%s: (err = %d).\n");
+    ASSERT_TRUE(lock.WriteLock("%s: (err = %d).\n"));
     ASSERT_TRUE(AddMountDataToList(&g_mountedMediaListP, mountedP));
   }
   for (int slot : {0, 1, 2, 3}) Append(changerDataP->m_storageElemsToPassiveProbeArr, slot);
@@ -251,8 +251,8 @@ TEST_F(ChangerThreadTest, PassiveProbingRecordsEmptySlotsAndQueuesUnloadedDiscs)
   EXPECT_EQ(Numbers(changerDataP->m_storageElemsToPassiveProbeArr), std::vector<int>{});
   EXPECT_EQ(changerDataP->m_pendingProbeMountCount, probeCountBefore + 1);
   {
-    ScopedRWLock lock("test", "%s: (err = %d).\n");
-    ASSERT_TRUE(lock.ReadLock(&g_listRWLock, "%s: (err = %d).\n"));
+    ScopedRWLock lock(g_listRWLock, "test", "%s: (err = %d).\n");
+    ASSERT_TRUE(lock.ReadLock("%s: (err = %d).\n"));
     MountList* nodeP = nullptr;
     ASSERT_TRUE(FindChangerAndStorageElemInList(g_pendingMediaListP, changerDataP, 0, &nodeP));
     MountData* probeP = nodeP->m_mountDataP;
@@ -265,7 +265,7 @@ TEST_F(ChangerThreadTest, PassiveProbingRecordsEmptySlotsAndQueuesUnloadedDiscs)
   // The empty slot's saved info is now the driver's.
   CFRef<CFTypeRef> driverRef(CopyDriverProperty(changerDataP->m_changerRoboticsService, CFSTR(k_storageElemInfoProp)));
   {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     EXPECT_TRUE(CFEqual(CFArrayGetValueAtIndex(changerDataP->m_mediaInfoArr, 1),
                         CFArrayGetValueAtIndex(static_cast<CFArrayRef>(driverRef.get()), 1)));
   }
@@ -306,7 +306,7 @@ TEST_F(ChangerThreadTest, ThreadBringsTheChangerToIdleWithItsStoreAndProbeQueue)
   ChangerData* changerDataP = Record(0x700);
   EXPECT_EQ(changerDataP->m_changerEmptyStorageElemCount, 3);
   {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     EXPECT_EQ(CFArrayGetCount(changerDataP->m_mediaInfoArr), 4);
   }
   EXPECT_EQ(LogLines(), std::vector<std::string>{"RunChangerThread: starting changer thread.\n"});
@@ -340,8 +340,8 @@ TEST_F(ChangerThreadTest, PassiveChangerQueuesInsertedDiscAfterTheChangeMessage)
   // The changer goes: its thread takes the waiting record with it.
   m_host->FindChanger(0x800)->Unplug();
   ASSERT_TRUE(WaitUntil([] { return g_changerThreadCount == 0; }, 10));
-  ScopedRWLock lock("test", "%s: (err = %d).\n");
-  ASSERT_TRUE(lock.ReadLock(&g_listRWLock, "%s: (err = %d).\n"));
+  ScopedRWLock lock(g_listRWLock, "test", "%s: (err = %d).\n");
+  ASSERT_TRUE(lock.ReadLock("%s: (err = %d).\n"));
   EXPECT_EQ(g_pendingMediaListP, nullptr);
   EXPECT_EQ(g_changerListP, nullptr);
 }

@@ -79,8 +79,8 @@ class DiscoveryFixture : public simhost::test::ClientFixture {
   // Every changer thread leaves as if its changer had gone; waits until all have finished.
   void EndChangerThreads() {
     {
-      ScopedRWLock lock("EndChangerThreads", "%s: unable to unlock (err = %d).\n");
-      ASSERT_TRUE(lock.ReadLock(&g_listRWLock, "%s: unable to lock (err = %d).\n"));
+      ScopedRWLock lock(g_listRWLock, "EndChangerThreads", "%s: unable to unlock (err = %d).\n");
+      ASSERT_TRUE(lock.ReadLock("%s: unable to lock (err = %d).\n"));
       for (ChangerData* changerDataP = g_changerListP; changerDataP != nullptr; changerDataP = changerDataP->m_nextP)
         changerDataP->m_shouldTerminate = true;
     }

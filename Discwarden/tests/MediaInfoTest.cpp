@@ -44,7 +44,7 @@ class MediaInfo : public DriverFixture {
     return discP;
   }
   static CFRef<CFDictionaryRef> SavedEntry(ChangerData* i_changerDataP, UInt16 i_storageElem) {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     CFArrayRef mediaInfoArr = i_changerDataP->m_mediaInfoArr;
     if (mediaInfoArr == nullptr || i_storageElem >= CFArrayGetCount(mediaInfoArr)) return CFRef<CFDictionaryRef>();
     return CFRef<CFDictionaryRef>::Retain(
@@ -203,7 +203,7 @@ TEST_F(MediaInfo, ShortArrayIsRebuiltByTheIdlePass) {
   ASSERT_NE(changerDataP, nullptr);
   ASSERT_TRUE(BuildMediaInfoArray(changerDataP));
   {
-    std::lock_guard lock(g_mediaInfoArrMutex);
+    platform::MutexLock lock(g_mediaInfoArrMutex);
     for (int i = 0; i < 3; ++i) CFArrayRemoveValueAtIndex(changerDataP->m_mediaInfoArr, 5);
   }
   EXPECT_EQ(CFArrayGetCount(changerDataP->m_mediaInfoArr), 5);

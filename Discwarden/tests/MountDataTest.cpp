@@ -355,7 +355,7 @@ TEST_F(MountRecords, LockFailuresUseEachOperationsText) {
        [&] { return RemoveAllMountDataForChanger(0x2A); }},
   };
   // This thread already writes: the lock is not recursive.
-  ASSERT_EQ(pthread_rwlock_wrlock(&g_listRWLock), 0);
+  ASSERT_EQ(g_listRWLock.WriteLock(), 0);
   for (const auto& c : cases) {
     platform::log::Capture capture;
     EXPECT_FALSE(c.call()) << c.text;
@@ -363,7 +363,7 @@ TEST_F(MountRecords, LockFailuresUseEachOperationsText) {
     snprintf(expected, sizeof expected, c.text, EDEADLK);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{expected});
   }
-  ASSERT_EQ(pthread_rwlock_unlock(&g_listRWLock), 0);
+  ASSERT_EQ(g_listRWLock.Unlock(), 0);
   EXPECT_EQ(g_ejectListP, nullptr);
   EXPECT_EQ(g_pendingMediaListP, nullptr);
 }
@@ -391,8 +391,8 @@ TEST_F(MountListConcurrency, ListsUnderTheLock) {
         EXPECT_TRUE(AddMountDataToGlobalWaitForMountList(mountDataP));
         EXPECT_TRUE(IncrementIOKitDetectedMediaCount(0x2A, storageElem));
         {
-          ScopedRWLock lock("test", "%s: unlock (err = %d).\n");
-          ASSERT_TRUE(lock.WriteLock(&g_listRWLock, "%s: lock (err = %d).\n"));
+          ScopedRWLock lock(g_listRWLock, "test", "%s: unlock (err = %d).\n");
+          ASSERT_TRUE(lock.WriteLock("%s: lock (err = %d).\n"));
           EXPECT_EQ(mountDataP->m_ioKitDetectedMediaCount, 1u);
           EXPECT_TRUE(RemoveMountDataFromList(&g_pendingMediaListP, mountDataP));
         }
@@ -428,10 +428,10 @@ TEST_F(MountListConcurrency, ListsUnderTheLock) {
 
 // The list lock is ready from the start; starting the lists never resets it under a holder.
 TEST(MountLists, StartingLeavesAHeldLockHeld) {
-  ASSERT_EQ(pthread_rwlock_rdlock(&g_listRWLock), 0);
+  ASSERT_EQ(g_listRWLock.ReadLock(), 0);
   EXPECT_TRUE(StartMountLists());
-  EXPECT_EQ(pthread_rwlock_trywrlock(&g_listRWLock), EBUSY);
-  EXPECT_EQ(pthread_rwlock_unlock(&g_listRWLock), 0);
+  EXPECT_EQ(g_listRWLock.TryWriteLock(), EBUSY);
+  EXPECT_EQ(g_listRWLock.Unlock(), 0);
 }
 
 }  // namespace

@@ -84,6 +84,8 @@ class CAPABILITY("rwlock") RWLock {
   // 0 or the errno value pthread returns, so that callers can log the failure in their own text.
   [[nodiscard]] int ReadLock() TRY_ACQUIRE_SHARED(0) { return pthread_rwlock_rdlock(&m_lock); }
   [[nodiscard]] int WriteLock() TRY_ACQUIRE(0) { return pthread_rwlock_wrlock(&m_lock); }
+  // EBUSY while anyone holds it.
+  [[nodiscard]] int TryWriteLock() TRY_ACQUIRE(0) { return pthread_rwlock_trywrlock(&m_lock); }
   [[nodiscard]] int Unlock() RELEASE_GENERIC() { return pthread_rwlock_unlock(&m_lock); }
   void AssertHeld() const ASSERT_CAPABILITY(this) {}
 
