@@ -42,6 +42,22 @@ size_t CountRobotics() {
   return n;
 }
 
+// The processes of the current root's process table, only those named i_nameP unless it is
+// null (this process must use the root).
+std::vector<pid_t> ProcessesNamed(const char* i_nameP) {
+  int mib[] = {bsd::CTL_KERN, bsd::KERN_PROC, bsd::KERN_PROC_ALL};
+  size_t size = 0;
+  bsd::sysctl(mib, 3, nullptr, &size, nullptr, 0);
+  std::vector<bsd::kinfo_proc> table(size / sizeof(bsd::kinfo_proc) + 4);
+  size = table.size() * sizeof(bsd::kinfo_proc);
+  bsd::sysctl(mib, 3, table.data(), &size, nullptr, 0);
+  table.resize(size / sizeof(bsd::kinfo_proc));
+  std::vector<pid_t> pids;
+  for (const auto& p : table)
+    if (i_nameP == nullptr || std::string(p.kp_proc.p_comm) == i_nameP) pids.push_back(p.kp_proc.p_pid);
+  return pids;
+}
+
 TEST(SimHostScenario, DemoCommandsShowTheChanger) {
   Root root;
   scenario::Output added = root.Ctl({"add-changer", kExamples + "/demo-changer.plist", "--at-start"});
@@ -119,19 +135,7 @@ TEST(SimHostScenario, TwoRootsDoNotSeeEachOther) {
   EXPECT_EQ(CountRobotics(), 1u);
   CFRef<CFMessagePortRef> port(CFMessagePortCreateLocal(nullptr, CFSTR("scenario-port"), nullptr, nullptr, nullptr));
   ASSERT_TRUE(port);
-  auto processes = [] {
-    int mib[] = {bsd::CTL_KERN, bsd::KERN_PROC, bsd::KERN_PROC_ALL};
-    size_t size = 0;
-    bsd::sysctl(mib, 3, nullptr, &size, nullptr, 0);
-    std::vector<bsd::kinfo_proc> table(size / sizeof(bsd::kinfo_proc) + 4);
-    size = table.size() * sizeof(bsd::kinfo_proc);
-    bsd::sysctl(mib, 3, table.data(), &size, nullptr, 0);
-    table.resize(size / sizeof(bsd::kinfo_proc));
-    std::vector<pid_t> pids;
-    for (const auto& p : table) pids.push_back(p.kp_proc.p_pid);
-    return pids;
-  };
-  std::vector<pid_t> inA = processes();
+  std::vector<pid_t> inA = ProcessesNamed(nullptr);
   EXPECT_NE(std::find(inA.begin(), inA.end(), a.HostPid()), inA.end());
   EXPECT_EQ(std::find(inA.begin(), inA.end(), b.HostPid()), inA.end());
 
@@ -139,7 +143,7 @@ TEST(SimHostScenario, TwoRootsDoNotSeeEachOther) {
   EXPECT_EQ(CountRobotics(), 0u) << "root B has no changer";
   CFRef<CFMessagePortRef> remote(CFMessagePortCreateRemote(nullptr, CFSTR("scenario-port")));
   EXPECT_FALSE(remote) << "a port of root A is not in root B";
-  std::vector<pid_t> inB = processes();
+  std::vector<pid_t> inB = ProcessesNamed(nullptr);
   EXPECT_NE(std::find(inB.begin(), inB.end(), b.HostPid()), inB.end());
   EXPECT_EQ(std::find(inB.begin(), inB.end(), a.HostPid()), inB.end());
   EXPECT_EQ(b.Ctl({"changers"}).out, "GUID              STATE      SLOTS  LOADED  DRIVES  MEDIA OBJECT\n");
@@ -169,20 +173,7 @@ bool Logged(const Root& root, const std::string& program, const std::string& tex
   return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
-// The processes named Discwarden in the root's process table (this process must use the root).
-std::vector<pid_t> Daemons() {
-  int mib[] = {bsd::CTL_KERN, bsd::KERN_PROC, bsd::KERN_PROC_ALL};
-  size_t size = 0;
-  bsd::sysctl(mib, 3, nullptr, &size, nullptr, 0);
-  std::vector<bsd::kinfo_proc> table(size / sizeof(bsd::kinfo_proc) + 4);
-  size = table.size() * sizeof(bsd::kinfo_proc);
-  bsd::sysctl(mib, 3, table.data(), &size, nullptr, 0);
-  table.resize(size / sizeof(bsd::kinfo_proc));
-  std::vector<pid_t> pids;
-  for (const auto& p : table)
-    if (std::string(p.kp_proc.p_comm) == "Discwarden") pids.push_back(p.kp_proc.p_pid);
-  return pids;
-}
+std::vector<pid_t> Daemons() { return ProcessesNamed("Discwarden"); }
 
 TEST(SimHostScenario, TheDaemonLivesWithItsHostAndACrashedRunIsClearedAtTheNextStart) {
   Root root;
