@@ -63,6 +63,10 @@ enum EDeviceFinishedState : UInt32 {
   deviceFinishedStateIsFinished = 2,
 };
 
+// Who guards a record: while a MountData (with its DeviceData chain) is in a mount list, in a
+// changer's completed-mount slot or in the pending eject slot, every field is guarded by
+// g_listRWLock; a thread that has taken the record out owns it alone until it hands it on. The
+// compiler cannot follow that hand-over, so the fields carry this comment instead of annotations.
 struct DeviceData {
   UInt16 m_device;
   char* m_deviceIdP;
