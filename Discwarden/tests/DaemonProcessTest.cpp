@@ -108,7 +108,7 @@ TEST_F(DaemonProcessTest, TerminationSignalsAndAHostGoneEndTheDaemonWithStatusZe
   struct Case {
     int signalNumber;  // 0: the host goes away instead
     const char* name;
-    const char* lastLine;  // null: any
+    const char* endLine;  // logged once; null: none
   } cases[] = {{SIGINT, "SIGINT", nullptr},
                {SIGTERM, "SIGTERM", nullptr},
                {SIGHUP, "SIGHUP", nullptr},
@@ -149,8 +149,9 @@ TEST_F(DaemonProcessTest, TerminationSignalsAndAHostGoneEndTheDaemonWithStatusZe
     EXPECT_EQ(lines[1], "RunChangerThread: starting changer thread.");
     // Nothing is torn down but the notifications: the changer thread did not end.
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "RunChangerThread: changer thread ended."), 0);
-    if (c.lastLine != nullptr) {
-      EXPECT_EQ(lines.back(), c.lastLine);
+    // Other threads may still log what the vanished host refused them before the process ends.
+    if (c.endLine != nullptr) {
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), c.endLine), 1) << c.endLine;
     }
     EXPECT_TRUE(std::filesystem::exists(changerDir + "/Root/.Trashes"));
   }
